@@ -1,0 +1,39 @@
+#include "app/mw.h"
+
+#include "app/mwform.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+MW::MW(DeviceLibrary &library, QWidget *parent)
+    : QMainWindow(parent, Qt::WindowFlags()), form(new MwForm), library(library)
+{
+    form->setupForm(this);
+    runCount = 0;
+    failCode = 0;
+    refreshTimer = new QTimer(this);
+    refreshTimer->setInterval(1000);
+    connect(refreshTimer, &QTimer::timeout, this, &MW::timeout, Qt::AutoConnection);
+    refreshTimer->start();
+    logMessage(QStringLiteral("Starting app ")
+               + QDateTime::currentDateTime().toString(Qt::TextDate));
+}
+
+MW::~MW()
+{
+    logMessage(QStringLiteral("Closing app ")
+               + QDateTime::currentDateTime().toString(Qt::TextDate) + QStringLiteral("\r\n"));
+    delete form;
+    form = nullptr;
+}
+
+void MW::timeout()
+{
+    findDevices();
+}
+
+void MW::recordFailure(qint32 code)
+{
+    testPassed = false;
+    failCode = code;
+}

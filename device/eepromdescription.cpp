@@ -1,0 +1,74 @@
+#include "app/mw.h"
+#include "device/displaytext.h"
+#include "log/debugtrace.h"
+#include "procedure/failurecodes.h"
+
+#include <cstring>
+
+namespace {
+
+const char NewDescription[] = "ZELOR-K3"; // with its NUL, 9 bytes
+
+// The caller's side of one EEPROM read and program: the record and the
+// four string buffers it points to.
+struct EepromRecord
+{
+    char manufacturer[EepromManufacturerSize] = {};
+    char manufacturerId[EepromManufacturerIdSize] = {};
+    char description[EepromDescriptionSize] = {};
+    char serialNumber[EepromSerialNumberSize] = {};
+    EepromData data{};
+
+    EepromRecord()
+    {
+        data.signature1 = EepromSignature1;
+        data.signature2 = EepromSignature2;
+        data.version = EepromDataVersion;
+        pointAtBuffers();
+    }
+    EepromRecord(const EepromRecord &) = delete;
+    EepromRecord &operator=(const EepromRecord &) = delete;
+
+    void pointAtBuffers()
+    {
+        data.manufacturer = manufacturer;
+        data.manufacturerId = manufacturerId;
+        data.description = description;
+        data.serialNumber = serialNumber;
+    }
+
+    // A string that fills its buffer without a terminator cannot be written
+    // back unchanged, so such a record is not fit to be programmed.
+    bool stringsTerminated() const
+    {
+        return std::memchr(manufacturer, '\0', sizeof manufacturer)
+            && std::memchr(manufacturerId, '\0', sizeof manufacturerId)
+            && std::memchr(description, '\0', sizeof description)
+            && std::memchr(serialNumber, '\0', sizeof serialNumber);
+    }
+};
+
+} // namespace
+
+QString MW::programDescription(DeviceHandle handle)
+{
+    EepromRecord record;
+    if (library.eepromRead(handle, &record.data) != DeviceStatusCode::Ok
+        || !record.stringsTerminated()) {
+        recordFailure(FailureCode::EepromReadFailed);
+        return QStringLiteral("FT_EE_Read FAILED!");
+    }
+    record.pointAtBuffers();
+    DebugTrace() << displayText(latin1Field(record.description, sizeof record.description));
+
+    std::memcpy(record.description, NewDescription, sizeof NewDescription);
+    DebugTrace() << "programming";
+    const DeviceStatus status = library.eepromProgram(handle, &record.data);
+    DebugTrace() << "programmed";
+    if (status != DeviceStatusCode::Ok) {
+        recordFailure(FailureCode::EepromProgramFailed);
+        logMessage(QStringLiteral("Programming of description FAILED"));
+        return QStringLiteral("Programming of description FAILED");
+    }
+    return QStringLiteral("OK");
+}

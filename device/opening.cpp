@@ -1,0 +1,67 @@
+#include "app/mw.h"
+#include "device/displaytext.h"
+#include "procedure/failurecodes.h"
+
+namespace {
+constexpr quint32 BaudRate = 1000000;
+constexpr quint32 ReadTimeoutMs = 500;
+constexpr quint32 WriteTimeoutMs = 500;
+} // namespace
+
+QString MW::openDevices()
+{
+    // A refresh inside logMessage may replace serialList, so its size is
+    // read again before every pass.
+    for (int i = 0; i < serialList.size(); ++i) {
+        const QString serial = serialList.at(i);
+        const QByteArray serialBytes = serial.toLatin1();
+        DeviceHandle handle = nullptr;
+        if (library.open(serialBytes.constData(), OpenBySerialNumber, &handle)
+            != DeviceStatusCode::Ok) {
+            testPassed = false;
+            logMessage(QStringLiteral("Opening device serial ") + displayText(serial)
+                       + QStringLiteral(" FAILED"));
+            continue;
+        }
+        handleList.append(handle);
+        logMessage(QStringLiteral("Opening device serial ") + displayText(serial)
+                   + QStringLiteral(" OK"));
+        if (!configureDevice(handle))
+            return QStringLiteral("FAIL");
+    }
+    return QStringLiteral("OK");
+}
+
+bool MW::configureDevice(DeviceHandle handle)
+{
+    if (library.setBaudRate(handle, BaudRate) != DeviceStatusCode::Ok) {
+        recordFailure(FailureCode::SetBaudRateFailed);
+        logMessage(QStringLiteral("Setting device params failed"));
+        return false;
+    }
+    if (library.setDataCharacteristics(handle, WordLength8, StopBits1, ParityNone)
+        != DeviceStatusCode::Ok) {
+        recordFailure(FailureCode::SetDataCharacteristicsFailed);
+        logMessage(QStringLiteral("Setting device params failed"));
+        return false;
+    }
+    if (library.setTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs) != DeviceStatusCode::Ok) {
+        recordFailure(FailureCode::SetTimeoutsFailed);
+        logMessage(QStringLiteral("Setting device timeout params failed"));
+        return false;
+    }
+    return true;
+}
+
+QString MW::closeDevices()
+{
+    for (int i = 0; i < handleList.size(); ++i) {
+        if (library.close(handleList.at(i)) != DeviceStatusCode::Ok) {
+            logMessage(QStringLiteral("Error closing device ") + QString::number(i));
+            testPassed = false;
+        }
+    }
+    handleList.clear();
+    serialList.clear();
+    return QStringLiteral("OK");
+}
