@@ -1,6 +1,7 @@
 #include "log/logview.h"
 
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QStringList>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -28,6 +29,10 @@ void appendPlainParagraph(QTextEdit *view, const QString &text)
     paragraph.replace(lineBreak, QString(QChar::LineSeparator));
     paragraph.replace(QChar::ParagraphSeparator, QChar::LineSeparator);
 
+    // Like QTextEdit::append: a view showing its last line keeps showing it.
+    QScrollBar *scrollBar = view->verticalScrollBar();
+    const bool atBottom = scrollBar->value() >= scrollBar->maximum();
+
     QTextDocument *document = view->document();
     QTextCursor cursor(document);
     cursor.beginEditBlock();
@@ -37,6 +42,8 @@ void appendPlainParagraph(QTextEdit *view, const QString &text)
     cursor.insertText(paragraph);
     cursor.block().setUserState(AppendedBlock);
     cursor.endEditBlock();
+    if (atBottom)
+        scrollBar->setValue(scrollBar->maximum());
 }
 
 QStringList plainParagraphs(const QTextEdit *view)

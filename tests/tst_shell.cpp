@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMetaMethod>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -249,6 +250,24 @@ private slots:
         QString expected = text;
         expected.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
         QCOMPARE(probe.viewParagraphs().mid(1), (QStringList{expected, QStringLiteral("next")}));
+    }
+
+    void logViewFollowsItsLastLineUnlessScrolledBack()
+    {
+        SimulatedDeviceLibrary library(noDevices());
+        MW window(library);
+        StationProbe probe(window);
+        probe.stopRefresh();
+        window.show();
+        QScrollBar *scrollBar = probe.form()->log->verticalScrollBar();
+        for (int i = 0; i < 60; ++i)
+            window.logMessage(QStringLiteral("line %1").arg(i));
+        QVERIFY(scrollBar->maximum() > 0);
+        QCOMPARE(scrollBar->value(), scrollBar->maximum());
+
+        scrollBar->setValue(0); // the operator reads back
+        window.logMessage(QStringLiteral("one more"));
+        QCOMPARE(scrollBar->value(), 0);
     }
 
     void unopenableFileGivesAnnotatedThenPlainLine()

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian 12 packages) and builds the station.
+# Usage: scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:-"$root/build"}
+shift || true
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev)
+if [ "${ZELOR_NEED_XVFB:-0}" = 1 ]; then
+  packages+=(xvfb xauth)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+    || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  as_root=()
+  if [ "$(id -u)" != 0 ]; then
+    command -v sudo >/dev/null || { echo "Please install as root: ${missing[*]}" >&2; exit 1; }
+    as_root=(sudo)
+  fi
+  "${as_root[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake --build "$build_dir" --parallel "$(nproc)"
