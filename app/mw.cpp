@@ -21,8 +21,8 @@ MW::MW(DeviceLibrary &library, QWidget *parent)
 
 MW::~MW()
 {
-    logMessage(QStringLiteral("Closing app ")
-               + QDateTime::currentDateTime().toString(Qt::TextDate) + QStringLiteral("\r\n"));
+    logMessage(QStringLiteral("Closing app ") + QDateTime::currentDateTime().toString(Qt::TextDate)
+               + QStringLiteral("\r\n"));
     delete form;
     form = nullptr;
 }

@@ -12,8 +12,7 @@ class QTimer;
 
 // The station's main window and the owner of all its state. The device
 // library is given by the caller and must outlive the window.
-class MW : public QMainWindow
-{
+class MW : public QMainWindow {
     Q_OBJECT
 
 public:

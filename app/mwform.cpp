@@ -11,8 +11,7 @@
 
 namespace {
 
-template <typename Widget>
-Widget *addToLayout(Widget *widget, const char *name, QVBoxLayout *layout)
+template<typename Widget> Widget *addToLayout(Widget *widget, const char *name, QVBoxLayout *layout)
 {
     widget->setObjectName(QString::fromUtf8(name));
     layout->addWidget(widget, 0, Qt::Alignment());

@@ -10,8 +10,7 @@ class QWidget;
 
 // Builds the station window's widgets and keeps pointers to them. The
 // widgets belong to the window; the form owns nothing.
-class MwForm
-{
+class MwForm {
 public:
     QWidget *centralWidget = nullptr;
     QVBoxLayout *verticalLayout = nullptr;

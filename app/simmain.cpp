@@ -19,8 +19,7 @@ namespace {
 
 constexpr int UsageError = 2;
 
-struct Options
-{
+struct Options {
     SimScenario scenario = SimScenario::passingPair();
     int runs = 0; // 0: interactive
     QString dumpPath;
@@ -46,7 +45,7 @@ QString parseOptions(const QStringList &arguments, Options *options)
     const QCommandLineOption dump(QStringLiteral("dump-eeprom"),
                                   QStringLiteral("At exit, write every device's EEPROM as JSON."),
                                   QStringLiteral("FILE"));
-    parser.addOptions({scenario, runs, dump});
+    parser.addOptions({ scenario, runs, dump });
     if (!parser.parse(arguments))
         return parser.errorText();
     if (!parser.positionalArguments().isEmpty())
@@ -59,7 +58,8 @@ QString parseOptions(const QStringList &arguments, Options *options)
                 .arg(parser.value(runs));
     }
     QString error;
-    if (parser.isSet(scenario) && !loadSimScenario(parser.value(scenario), &options->scenario, &error))
+    if (parser.isSet(scenario)
+        && !loadSimScenario(parser.value(scenario), &options->scenario, &error))
         return error;
     options->dumpPath = parser.value(dump);
     return QString();
@@ -68,8 +68,7 @@ QString parseOptions(const QStringList &arguments, Options *options)
 // Presses Start test `runs` times through the button, each time after the
 // previous run has ended, once the first refresh has listed the devices;
 // then closes the window.
-class RunDriver : public QObject
-{
+class RunDriver : public QObject {
 public:
     RunDriver(MW &window, int runs) : window(window), remaining(runs)
     {

@@ -33,8 +33,7 @@ constexpr quint32 DeviceTypeFt232r = 5;
 constexpr quint32 OpenBySerialNumber = 1;
 
 // One entry of the device information list (D2XX's list-info node).
-struct DeviceInfoRecord
-{
+struct DeviceInfoRecord {
     quint32 flags;
     quint32 deviceType;
     quint32 deviceId;
@@ -53,8 +52,7 @@ constexpr int EepromSerialNumberSize = 16;
 // EEPROM programme data, version 5 of D2XX's record, with the common header
 // and the fields of the FT232R family. The four strings point to buffers of
 // the caller; read fills them with NUL-terminated text, program takes them.
-struct EepromData
-{
+struct EepromData {
     quint32 signature1;
     quint32 signature2;
     quint32 version;
@@ -98,27 +96,29 @@ constexpr quint8 WordLength8 = 8;
 constexpr quint8 StopBits1 = 0;
 constexpr quint8 ParityNone = 0;
 
-class DeviceLibrary
-{
+class DeviceLibrary {
 public:
     virtual ~DeviceLibrary() = default;
 
     virtual DeviceStatus createDeviceInfoList(quint32 *count) = 0;
     // Writes at most `capacity` records to `list` and the number written to
     // `count`.
-    virtual DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
-                                           quint32 *count) = 0;
+    virtual DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity, quint32 *count)
+        = 0;
     virtual DeviceStatus open(const char *serialNumber, quint32 flags, DeviceHandle *handle) = 0;
     virtual DeviceStatus setBaudRate(DeviceHandle handle, quint32 baudRate) = 0;
     virtual DeviceStatus setDataCharacteristics(DeviceHandle handle, quint8 wordLength,
-                                                quint8 stopBits, quint8 parity) = 0;
+                                                quint8 stopBits, quint8 parity)
+        = 0;
     virtual DeviceStatus setTimeouts(DeviceHandle handle, quint32 readTimeoutMs,
-                                     quint32 writeTimeoutMs) = 0;
+                                     quint32 writeTimeoutMs)
+        = 0;
     virtual DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) = 0;
     virtual DeviceStatus eepromProgram(DeviceHandle handle, EepromData *data) = 0;
     virtual DeviceStatus write(DeviceHandle handle, const void *buffer, quint32 count,
-                               quint32 *written) = 0;
-    virtual DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count,
-                              quint32 *received) = 0;
+                               quint32 *written)
+        = 0;
+    virtual DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count, quint32 *received)
+        = 0;
     virtual DeviceStatus close(DeviceHandle handle) = 0;
 };

@@ -23,7 +23,7 @@ std::vector<DeviceInfoRecord> listDevices(DeviceLibrary &library)
     if (library.createDeviceInfoList(&count) != DeviceStatusCode::Ok)
         count = 0;
     const quint32 capacity = std::min(count, MaxListedDevices);
-    std::vector<DeviceInfoRecord> records(capacity, DeviceInfoRecord{});
+    std::vector<DeviceInfoRecord> records(capacity, DeviceInfoRecord {});
     quint32 listed = capacity;
     if (library.getDeviceInfoList(records.data(), capacity, &listed) != DeviceStatusCode::Ok)
         listed = 0;
@@ -76,7 +76,8 @@ QString MW::findDevices()
     } else {
         recordFailure(FailureCode::DeviceCountNotTwo);
         form->devicesconnected->setPlainText(
-            QString::number(ft232rCount) + QStringLiteral(" devices connected. Exactly 2 required."));
+            QString::number(ft232rCount)
+            + QStringLiteral(" devices connected. Exactly 2 required."));
         result = QStringLiteral("Connected device count not 2. Found ")
             + QString::number(ft232rCount) + QStringLiteral(" devices!");
     }

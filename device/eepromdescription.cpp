@@ -11,13 +11,12 @@ const char NewDescription[] = "ZELOR-K3"; // with its NUL, 9 bytes
 
 // The caller's side of one EEPROM read and program: the record and the
 // four string buffers it points to.
-struct EepromRecord
-{
+struct EepromRecord {
     char manufacturer[EepromManufacturerSize] = {};
     char manufacturerId[EepromManufacturerIdSize] = {};
     char description[EepromDescriptionSize] = {};
     char serialNumber[EepromSerialNumberSize] = {};
-    EepromData data{};
+    EepromData data {};
 
     EepromRecord()
     {

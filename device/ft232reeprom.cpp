@@ -77,10 +77,10 @@ bool decodeFt232rEeprom(const QByteArray &image, SimEeprom *eeprom, QString *err
     s.pullDownEnable = (chip & 0x04) ? 1 : 0;
     s.serNumEnable = (chip & 0x08) ? 1 : 0;
     const quint8 invert = byteAt(image, 0x0B);
-    quint8 EepromData::*const inverts[] = {&EepromData::invertTXD, &EepromData::invertRXD,
-                                           &EepromData::invertRTS, &EepromData::invertCTS,
-                                           &EepromData::invertDTR, &EepromData::invertDSR,
-                                           &EepromData::invertDCD, &EepromData::invertRI};
+    quint8 EepromData::*const inverts[]
+        = { &EepromData::invertTXD, &EepromData::invertRXD, &EepromData::invertRTS,
+            &EepromData::invertCTS, &EepromData::invertDTR, &EepromData::invertDSR,
+            &EepromData::invertDCD, &EepromData::invertRI };
     for (int bit = 0; bit < 8; ++bit)
         s.*inverts[bit] = (invert >> bit) & 1;
     s.cbus0 = byteAt(image, 0x14) & 0x0F;

@@ -9,9 +9,17 @@
 namespace {
 
 const char *const OperationNames[] = {
-    "createDeviceInfoList", "getDeviceInfoList", "open",  "setBaudRate",
-    "setDataCharacteristics", "setTimeouts",     "eepromRead", "eepromProgram",
-    "write",                "read",              "close",
+    "createDeviceInfoList",
+    "getDeviceInfoList",
+    "open",
+    "setBaudRate",
+    "setDataCharacteristics",
+    "setTimeouts",
+    "eepromRead",
+    "eepromProgram",
+    "write",
+    "read",
+    "close",
 };
 
 constexpr qint64 Forever = std::numeric_limits<qint64>::max();
@@ -66,31 +74,31 @@ bool isListOperation(SimOperation operation)
 const std::vector<EepromNumericField> &eepromNumericFields()
 {
     static const std::vector<EepromNumericField> fields = {
-        {"vendorId", &EepromData::vendorId, nullptr},
-        {"productId", &EepromData::productId, nullptr},
-        {"maxPower", &EepromData::maxPower, nullptr},
-        {"pnp", &EepromData::pnp, nullptr},
-        {"selfPowered", &EepromData::selfPowered, nullptr},
-        {"remoteWakeup", &EepromData::remoteWakeup, nullptr},
-        {"useExtOsc", nullptr, &EepromData::useExtOsc},
-        {"highDriveIOs", nullptr, &EepromData::highDriveIOs},
-        {"endpointSize", nullptr, &EepromData::endpointSize},
-        {"pullDownEnable", nullptr, &EepromData::pullDownEnable},
-        {"serNumEnable", nullptr, &EepromData::serNumEnable},
-        {"invertTXD", nullptr, &EepromData::invertTXD},
-        {"invertRXD", nullptr, &EepromData::invertRXD},
-        {"invertRTS", nullptr, &EepromData::invertRTS},
-        {"invertCTS", nullptr, &EepromData::invertCTS},
-        {"invertDTR", nullptr, &EepromData::invertDTR},
-        {"invertDSR", nullptr, &EepromData::invertDSR},
-        {"invertDCD", nullptr, &EepromData::invertDCD},
-        {"invertRI", nullptr, &EepromData::invertRI},
-        {"cbus0", nullptr, &EepromData::cbus0},
-        {"cbus1", nullptr, &EepromData::cbus1},
-        {"cbus2", nullptr, &EepromData::cbus2},
-        {"cbus3", nullptr, &EepromData::cbus3},
-        {"cbus4", nullptr, &EepromData::cbus4},
-        {"rIsD2XX", nullptr, &EepromData::rIsD2XX},
+        { "vendorId", &EepromData::vendorId, nullptr },
+        { "productId", &EepromData::productId, nullptr },
+        { "maxPower", &EepromData::maxPower, nullptr },
+        { "pnp", &EepromData::pnp, nullptr },
+        { "selfPowered", &EepromData::selfPowered, nullptr },
+        { "remoteWakeup", &EepromData::remoteWakeup, nullptr },
+        { "useExtOsc", nullptr, &EepromData::useExtOsc },
+        { "highDriveIOs", nullptr, &EepromData::highDriveIOs },
+        { "endpointSize", nullptr, &EepromData::endpointSize },
+        { "pullDownEnable", nullptr, &EepromData::pullDownEnable },
+        { "serNumEnable", nullptr, &EepromData::serNumEnable },
+        { "invertTXD", nullptr, &EepromData::invertTXD },
+        { "invertRXD", nullptr, &EepromData::invertRXD },
+        { "invertRTS", nullptr, &EepromData::invertRTS },
+        { "invertCTS", nullptr, &EepromData::invertCTS },
+        { "invertDTR", nullptr, &EepromData::invertDTR },
+        { "invertDSR", nullptr, &EepromData::invertDSR },
+        { "invertDCD", nullptr, &EepromData::invertDCD },
+        { "invertRI", nullptr, &EepromData::invertRI },
+        { "cbus0", nullptr, &EepromData::cbus0 },
+        { "cbus1", nullptr, &EepromData::cbus1 },
+        { "cbus2", nullptr, &EepromData::cbus2 },
+        { "cbus3", nullptr, &EepromData::cbus3 },
+        { "cbus4", nullptr, &EepromData::cbus4 },
+        { "rIsD2XX", nullptr, &EepromData::rIsD2XX },
     };
     return fields;
 }
@@ -149,13 +157,13 @@ SimDeviceSpec SimDeviceSpec::withSerial(const QByteArray &serial)
 SimScenario SimScenario::passingPair()
 {
     SimScenario scenario;
-    scenario.devices = {SimDeviceSpec::withSerial("FTA1B2C3"), SimDeviceSpec::withSerial("FTD4E5F6")};
-    scenario.links = {{"FTA1B2C3", "FTD4E5F6"}};
+    scenario.devices
+        = { SimDeviceSpec::withSerial("FTA1B2C3"), SimDeviceSpec::withSerial("FTD4E5F6") };
+    scenario.links = { { "FTA1B2C3", "FTD4E5F6" } };
     return scenario;
 }
 
-struct SimulatedDeviceLibrary::Device
-{
+struct SimulatedDeviceLibrary::Device {
     SimDeviceSpec spec; // as enumerated: serial, listed description, type, id
     SimEeprom eeprom;
     SimLineSettings line;
@@ -170,8 +178,7 @@ struct SimulatedDeviceLibrary::Device
 };
 
 // The faults that match one call, applied around it.
-struct SimulatedDeviceLibrary::PendingEffects
-{
+struct SimulatedDeviceLibrary::PendingEffects {
     SimOperation operation;
     QByteArray serial;
     int number = 0;
@@ -282,8 +289,8 @@ QByteArray SimulatedDeviceLibrary::serialOf(DeviceHandle handle) const
     return entry == handles.constEnd() ? QByteArray() : entry->first->spec.serial;
 }
 
-SimulatedDeviceLibrary::PendingEffects
-SimulatedDeviceLibrary::beginCall(SimOperation operation, const QByteArray &serial)
+SimulatedDeviceLibrary::PendingEffects SimulatedDeviceLibrary::beginCall(SimOperation operation,
+                                                                         const QByteArray &serial)
 {
     PendingEffects effects;
     effects.operation = operation;
@@ -312,7 +319,7 @@ SimulatedDeviceLibrary::beginCall(SimOperation operation, const QByteArray &seri
 
 DeviceStatus SimulatedDeviceLibrary::endCall(const PendingEffects &effects, DeviceStatus status)
 {
-    callLog.append({effects.operation, effects.serial, effects.number, status});
+    callLog.append({ effects.operation, effects.serial, effects.number, status });
     for (const QByteArray &serial : effects.unplug)
         unplug(serial);
     for (const SimDeviceSpec &spec : effects.plug)
@@ -364,7 +371,7 @@ DeviceStatus SimulatedDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, q
         if (!device->attached || written == capacity)
             continue;
         DeviceInfoRecord &record = list[written++];
-        record = DeviceInfoRecord{};
+        record = DeviceInfoRecord {};
         record.flags = device->open ? 1 : 0;
         record.deviceType = device->spec.type;
         record.deviceId = device->spec.id;
@@ -415,12 +422,11 @@ DeviceStatus SimulatedDeviceLibrary::setBaudRate(DeviceHandle handle, quint32 ba
     return endCall(effects, DeviceStatusCode::Ok);
 }
 
-DeviceStatus SimulatedDeviceLibrary::setDataCharacteristics(DeviceHandle handle,
-                                                            quint8 wordLength, quint8 stopBits,
-                                                            quint8 parity)
+DeviceStatus SimulatedDeviceLibrary::setDataCharacteristics(DeviceHandle handle, quint8 wordLength,
+                                                            quint8 stopBits, quint8 parity)
 {
-    const PendingEffects effects =
-        beginCall(SimOperation::SetDataCharacteristics, serialOf(handle));
+    const PendingEffects effects
+        = beginCall(SimOperation::SetDataCharacteristics, serialOf(handle));
     if (effects.status != DeviceStatusCode::Ok)
         return endCall(effects, effects.status);
     DeviceStatus status;
@@ -517,8 +523,8 @@ void SimulatedDeviceLibrary::sendToPeer(Device &sender, const quint8 *bytes, qui
     }
 }
 
-DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buffer,
-                                           quint32 count, quint32 *written)
+DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,
+                                           quint32 *written)
 {
     const PendingEffects effects = beginCall(SimOperation::Write, serialOf(handle));
     if (effects.status != DeviceStatusCode::Ok)
@@ -527,8 +533,8 @@ DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buff
     Device *device = deviceOf(handle, &status);
     if (!device)
         return endCall(effects, status);
-    const quint32 sent =
-        effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
+    const quint32 sent
+        = effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
     sendToPeer(*device, static_cast<const quint8 *>(buffer), sent);
     *written = sent;
     return endCall(effects, DeviceStatusCode::Ok);
@@ -545,10 +551,10 @@ DeviceStatus SimulatedDeviceLibrary::read(DeviceHandle handle, void *buffer, qui
     if (!device)
         return endCall(effects, status);
 
-    const quint32 wanted =
-        effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
-    const qint64 deadline =
-        device->readTimeoutMs == 0 ? Forever : now() + qint64(device->readTimeoutMs) * 1000;
+    const quint32 wanted
+        = effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
+    const qint64 deadline
+        = device->readTimeoutMs == 0 ? Forever : now() + qint64(device->readTimeoutMs) * 1000;
     auto &queue = device->receiveQueue;
     quint32 ready = 0;
     while (ready < wanted && ready < queue.size() && queue[ready].second <= deadline)

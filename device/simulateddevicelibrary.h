@@ -39,13 +39,12 @@ bool isListOperation(SimOperation operation);
 
 // The settings an EEPROM holds: the four strings and the numeric fields of
 // EepromData (whose header and string pointers are unused here).
-struct SimEeprom
-{
+struct SimEeprom {
     QByteArray manufacturer;
     QByteArray manufacturerId;
     QByteArray description;
     QByteArray serialNumber;
-    EepromData settings{};
+    EepromData settings {};
 
     // Defaults of a factory-fresh FT232R with the given serial number.
     static SimEeprom factoryDefault(const QByteArray &serial, const QByteArray &description);
@@ -54,8 +53,7 @@ struct SimEeprom
 };
 
 // One numeric field of EepromData, by name; exactly one member is set.
-struct EepromNumericField
-{
+struct EepromNumericField {
     const char *name;
     quint16 EepromData::*wide;
     quint8 EepromData::*narrow;
@@ -66,8 +64,7 @@ struct EepromNumericField
 };
 const std::vector<EepromNumericField> &eepromNumericFields();
 
-struct SimLineSettings
-{
+struct SimLineSettings {
     quint32 baudRate = 9600;
     quint8 dataBits = 8;
     quint8 stopBits = 0;
@@ -81,8 +78,7 @@ struct SimLineSettings
     bool operator!=(const SimLineSettings &o) const { return !(*this == o); }
 };
 
-struct SimDeviceSpec
-{
+struct SimDeviceSpec {
     QByteArray serial;
     QByteArray description = "FT232R USB UART";
     quint32 type = DeviceTypeFt232r;
@@ -94,8 +90,7 @@ struct SimDeviceSpec
     static SimDeviceSpec withSerial(const QByteArray &serial);
 };
 
-struct SimFault
-{
+struct SimFault {
     QByteArray serial; // empty for the list operations
     SimOperation operation = SimOperation::Open;
     int call = 0; // the Nth call of the operation on the device; 0: every call
@@ -108,8 +103,7 @@ struct SimFault
     bool countUnwritten = false; // createDeviceInfoList: succeed, leave count alone
 };
 
-struct SimScenario
-{
+struct SimScenario {
     bool realTime = false;
     QList<SimDeviceSpec> devices;
     QList<QPair<QByteArray, QByteArray>> links;
@@ -119,16 +113,14 @@ struct SimScenario
     static SimScenario passingPair();
 };
 
-struct SimCall
-{
+struct SimCall {
     SimOperation operation;
     QByteArray serial;
     int number;
     DeviceStatus status;
 };
 
-class SimulatedDeviceLibrary : public DeviceLibrary
-{
+class SimulatedDeviceLibrary : public DeviceLibrary {
 public:
     explicit SimulatedDeviceLibrary(const SimScenario &scenario = SimScenario::passingPair());
     ~SimulatedDeviceLibrary() override;
@@ -146,8 +138,7 @@ public:
     DeviceStatus eepromProgram(DeviceHandle handle, EepromData *data) override;
     DeviceStatus write(DeviceHandle handle, const void *buffer, quint32 count,
                        quint32 *written) override;
-    DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count,
-                      quint32 *received) override;
+    DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count, quint32 *received) override;
     DeviceStatus close(DeviceHandle handle) override;
 
     // Hot plug. A plugged device enumerates afresh: power-on line settings,

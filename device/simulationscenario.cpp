@@ -13,8 +13,7 @@
 
 namespace {
 
-class ScenarioParser
-{
+class ScenarioParser {
 public:
     QString error;
 
@@ -32,7 +31,7 @@ private:
     bool readBool(const QJsonObject &object, const char *key, const QString &where, bool *out);
     bool readNumber(const QJsonObject &object, const char *key, const QString &where,
                     double minimum, double maximum, double *out);
-    template <typename Int>
+    template<typename Int>
     bool readInt(const QJsonObject &object, const char *key, const QString &where, double minimum,
                  double maximum, Int *out)
     {
@@ -59,8 +58,7 @@ QString entry(const char *list, int index)
 }
 
 bool ScenarioParser::checkKeys(const QJsonObject &object, const QString &where,
-                               std::initializer_list<const char *> allowed,
-                               const QStringList &more)
+                               std::initializer_list<const char *> allowed, const QStringList &more)
 {
     for (auto it = object.begin(); it != object.end(); ++it) {
         const bool known = more.contains(it.key())
@@ -100,10 +98,11 @@ bool ScenarioParser::readNumber(const QJsonObject &object, const char *key, cons
         return true;
     const double number = value.toDouble(std::nan(""));
     if (!value.isDouble() || number != std::floor(number) || number < minimum || number > maximum)
-        return fail(where, QStringLiteral("\"%1\" must be a whole number from %2 to %3")
-                               .arg(QLatin1String(key))
-                               .arg(qint64(minimum))
-                               .arg(qint64(maximum)));
+        return fail(where,
+                    QStringLiteral("\"%1\" must be a whole number from %2 to %3")
+                        .arg(QLatin1String(key))
+                        .arg(qint64(minimum))
+                        .arg(qint64(maximum)));
     *out = number;
     return true;
 }
@@ -120,24 +119,24 @@ bool ScenarioParser::readText(const QJsonObject &object, const char *key, const 
     const bool latin1 = std::all_of(text.begin(), text.end(),
                                     [](QChar c) { return c.unicode() > 0 && c.unicode() <= 0xFF; });
     if (!latin1)
-        return fail(where, QStringLiteral("\"%1\" must hold Latin-1 characters and no NUL")
-                               .arg(QLatin1String(key)));
+        return fail(where,
+                    QStringLiteral("\"%1\" must hold Latin-1 characters and no NUL")
+                        .arg(QLatin1String(key)));
     if (text.size() > maxBytes)
-        return fail(where, QStringLiteral("\"%1\" is longer than %2 bytes")
-                               .arg(QLatin1String(key))
-                               .arg(maxBytes));
+        return fail(
+            where,
+            QStringLiteral("\"%1\" is longer than %2 bytes").arg(QLatin1String(key)).arg(maxBytes));
     *out = text.toLatin1();
     return true;
 }
 
-bool ScenarioParser::readEeprom(const QJsonObject &object, const QString &where,
-                                SimEeprom *eeprom)
+bool ScenarioParser::readEeprom(const QJsonObject &object, const QString &where, SimEeprom *eeprom)
 {
     QStringList numericKeys;
     for (const EepromNumericField &field : eepromNumericFields())
         numericKeys << QLatin1String(field.name);
     if (!checkKeys(object, where,
-                   {"image", "manufacturer", "manufacturerId", "description", "serialNumber"},
+                   { "image", "manufacturer", "manufacturerId", "description", "serialNumber" },
                    numericKeys))
         return false;
 
@@ -147,14 +146,14 @@ bool ScenarioParser::readEeprom(const QJsonObject &object, const QString &where,
         QString imageError;
         if (!image.isString() || hex.size() != 2 * Ft232rEepromSize
             || !decodeFt232rEeprom(QByteArray::fromHex(hex), eeprom, &imageError))
-            return fail(where, QStringLiteral("\"image\" is not an FT232R EEPROM image in hex. ")
-                                   + imageError);
+            return fail(where,
+                        QStringLiteral("\"image\" is not an FT232R EEPROM image in hex. ")
+                            + imageError);
     }
     if (!readText(object, "manufacturer", where, EepromManufacturerSize - 1, &eeprom->manufacturer)
         || !readText(object, "manufacturerId", where, EepromManufacturerIdSize - 1,
                      &eeprom->manufacturerId)
-        || !readText(object, "description", where, EepromDescriptionSize - 1,
-                     &eeprom->description)
+        || !readText(object, "description", where, EepromDescriptionSize - 1, &eeprom->description)
         || !readText(object, "serialNumber", where, EepromSerialNumberSize - 1,
                      &eeprom->serialNumber))
         return false;
@@ -174,8 +173,8 @@ bool ScenarioParser::readDevice(const QJsonValue &value, const QString &where,
     QJsonObject object;
     if (!readObject(value, where, &object)
         || !checkKeys(object, where,
-                      {"serial", "description", "type", "id", "baudRate", "dataBits", "stopBits",
-                       "parity", "eeprom"}))
+                      { "serial", "description", "type", "id", "baudRate", "dataBits", "stopBits",
+                        "parity", "eeprom" }))
         return false;
     if (!object.value(QLatin1String("serial")).isString())
         return fail(where, QStringLiteral("\"serial\" is required and must be a string"));
@@ -208,8 +207,8 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
     QJsonObject object;
     if (!readObject(value, where, &object)
         || !checkKeys(object, where,
-                      {"serial", "operation", "call", "status", "transferred", "corruptOffset",
-                       "delayMs", "unplug", "plug", "countUnwritten"}))
+                      { "serial", "operation", "call", "status", "transferred", "corruptOffset",
+                        "delayMs", "unplug", "plug", "countUnwritten" }))
         return false;
     const QJsonValue operation = object.value(QLatin1String("operation"));
     const auto parsed = simOperationFromName(operation.toString());
@@ -235,11 +234,11 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
 
     const bool listOperation = isListOperation(fault->operation);
     if (listOperation != fault->serial.isEmpty())
-        return fail(where, listOperation
-                               ? QStringLiteral("\"serial\" does not apply to a list operation")
-                               : QStringLiteral("\"serial\" is required for this operation"));
-    const bool transfer =
-        fault->operation == SimOperation::Write || fault->operation == SimOperation::Read;
+        return fail(where,
+                    listOperation ? QStringLiteral("\"serial\" does not apply to a list operation")
+                                  : QStringLiteral("\"serial\" is required for this operation"));
+    const bool transfer
+        = fault->operation == SimOperation::Write || fault->operation == SimOperation::Read;
     if (fault->transferred >= 0 && !transfer)
         return fail(where, QStringLiteral("\"transferred\" applies to write and read only"));
     if (fault->corruptOffset >= 0 && fault->operation != SimOperation::Read)
@@ -268,8 +267,9 @@ bool ScenarioParser::checkReferences(const SimScenario &scenario)
     QSet<QByteArray> known;
     for (int i = 0; i < scenario.devices.size(); ++i) {
         if (known.contains(scenario.devices[i].serial))
-            return fail(entry("devices", i), QStringLiteral("serial \"%1\" appears twice")
-                                                 .arg(QString::fromLatin1(scenario.devices[i].serial)));
+            return fail(entry("devices", i),
+                        QStringLiteral("serial \"%1\" appears twice")
+                            .arg(QString::fromLatin1(scenario.devices[i].serial)));
         known.insert(scenario.devices[i].serial);
     }
     for (const SimFault &fault : scenario.faults) {
@@ -280,22 +280,25 @@ bool ScenarioParser::checkReferences(const SimScenario &scenario)
 
     QSet<QByteArray> linked;
     for (int i = 0; i < scenario.links.size(); ++i) {
-        for (const QByteArray &serial : {scenario.links[i].first, scenario.links[i].second}) {
+        for (const QByteArray &serial : { scenario.links[i].first, scenario.links[i].second }) {
             if (unknown(serial))
-                return fail(entry("links", i), QStringLiteral("unknown device \"%1\"")
-                                                   .arg(QString::fromLatin1(serial)));
+                return fail(
+                    entry("links", i),
+                    QStringLiteral("unknown device \"%1\"").arg(QString::fromLatin1(serial)));
             if (linked.contains(serial))
-                return fail(entry("links", i), QStringLiteral("device \"%1\" is linked twice")
-                                                   .arg(QString::fromLatin1(serial)));
+                return fail(entry("links", i),
+                            QStringLiteral("device \"%1\" is linked twice")
+                                .arg(QString::fromLatin1(serial)));
             linked.insert(serial);
         }
     }
     for (int i = 0; i < scenario.faults.size(); ++i) {
         const SimFault &fault = scenario.faults[i];
-        for (const QByteArray &serial : {fault.serial, fault.unplug}) {
+        for (const QByteArray &serial : { fault.serial, fault.unplug }) {
             if (!serial.isEmpty() && unknown(serial))
-                return fail(entry("faults", i), QStringLiteral("unknown device \"%1\"")
-                                                    .arg(QString::fromLatin1(serial)));
+                return fail(
+                    entry("faults", i),
+                    QStringLiteral("unknown device \"%1\"").arg(QString::fromLatin1(serial)));
         }
     }
     return true;
@@ -303,30 +306,29 @@ bool ScenarioParser::checkReferences(const SimScenario &scenario)
 
 bool ScenarioParser::parse(const QJsonObject &root, SimScenario *scenario)
 {
-    if (!checkKeys(root, QStringLiteral("scenario"), {"realTime", "devices", "links", "faults"})
+    if (!checkKeys(root, QStringLiteral("scenario"), { "realTime", "devices", "links", "faults" })
         || !readBool(root, "realTime", QStringLiteral("scenario"), &scenario->realTime))
         return false;
-    struct List
-    {
+    struct List {
         const char *name;
         std::function<bool(const QJsonValue &, const QString &)> read;
     };
     const List lists[] = {
-        {"devices",
-         [&](const QJsonValue &v, const QString &where) {
-             SimDeviceSpec device;
-             return readDevice(v, where, &device) && (scenario->devices.append(device), true);
-         }},
-        {"links",
-         [&](const QJsonValue &v, const QString &where) {
-             QPair<QByteArray, QByteArray> link;
-             return readLink(v, where, &link) && (scenario->links.append(link), true);
-         }},
-        {"faults",
-         [&](const QJsonValue &v, const QString &where) {
-             SimFault fault;
-             return readFault(v, where, &fault) && (scenario->faults.append(fault), true);
-         }},
+        { "devices",
+          [&](const QJsonValue &v, const QString &where) {
+              SimDeviceSpec device;
+              return readDevice(v, where, &device) && (scenario->devices.append(device), true);
+          } },
+        { "links",
+          [&](const QJsonValue &v, const QString &where) {
+              QPair<QByteArray, QByteArray> link;
+              return readLink(v, where, &link) && (scenario->links.append(link), true);
+          } },
+        { "faults",
+          [&](const QJsonValue &v, const QString &where) {
+              SimFault fault;
+              return readFault(v, where, &fault) && (scenario->faults.append(fault), true);
+          } },
     };
     for (const List &list : lists) {
         const QJsonValue value = root.value(QLatin1String(list.name));
@@ -385,11 +387,11 @@ bool loadSimScenario(const QString &path, SimScenario *scenario, QString *error)
 
 QJsonObject simEepromToJson(const SimEeprom &eeprom)
 {
-    QJsonObject object{
-        {QStringLiteral("manufacturer"), QString::fromLatin1(eeprom.manufacturer)},
-        {QStringLiteral("manufacturerId"), QString::fromLatin1(eeprom.manufacturerId)},
-        {QStringLiteral("description"), QString::fromLatin1(eeprom.description)},
-        {QStringLiteral("serialNumber"), QString::fromLatin1(eeprom.serialNumber)},
+    QJsonObject object {
+        { QStringLiteral("manufacturer"), QString::fromLatin1(eeprom.manufacturer) },
+        { QStringLiteral("manufacturerId"), QString::fromLatin1(eeprom.manufacturerId) },
+        { QStringLiteral("description"), QString::fromLatin1(eeprom.description) },
+        { QStringLiteral("serialNumber"), QString::fromLatin1(eeprom.serialNumber) },
     };
     for (const EepromNumericField &field : eepromNumericFields())
         object.insert(QLatin1String(field.name), qint64(field.get(eeprom.settings)));
@@ -400,11 +402,11 @@ QByteArray dumpSimEeproms(const SimulatedDeviceLibrary &library)
 {
     QJsonArray devices;
     for (const QByteArray &serial : library.serials()) {
-        devices.append(QJsonObject{
-            {QStringLiteral("serial"), QString::fromLatin1(serial)},
-            {QStringLiteral("attached"), library.isAttached(serial)},
-            {QStringLiteral("eeprom"), simEepromToJson(*library.eeprom(serial))},
+        devices.append(QJsonObject {
+            { QStringLiteral("serial"), QString::fromLatin1(serial) },
+            { QStringLiteral("attached"), library.isAttached(serial) },
+            { QStringLiteral("eeprom"), simEepromToJson(*library.eeprom(serial)) },
         });
     }
-    return QJsonDocument(QJsonObject{{QStringLiteral("devices"), devices}}).toJson();
+    return QJsonDocument(QJsonObject { { QStringLiteral("devices"), devices } }).toJson();
 }

@@ -5,8 +5,7 @@
 // One debug trace message. Each item is followed by one blank; the message
 // goes to Qt's message handler as a debug message when the statement that
 // builds it ends:  DebugTrace() << "read" << count;
-class DebugTrace
-{
+class DebugTrace {
 public:
     DebugTrace() = default;
     DebugTrace(const DebugTrace &) = delete;

@@ -24,7 +24,8 @@ void MW::on_startTest_clicked()
     // A failed programming logs, and so may let a refresh run; the list's
     // size is read again before every pass.
     for (int i = 0; i < handleList.size(); ++i)
-        logMessage(QStringLiteral("Programming devices... ") + programDescription(handleList.at(i)));
+        logMessage(QStringLiteral("Programming devices... ")
+                   + programDescription(handleList.at(i)));
     logMessage(QStringLiteral("Testing device TX/RX... ") + testTransfer(0, 1));
     logMessage(QStringLiteral("Testing device RX/TX... ") + testTransfer(1, 0));
     logMessage(QStringLiteral("Closing devices... ") + closeDevices());

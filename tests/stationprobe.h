@@ -15,10 +15,9 @@
 #include <QTextEdit>
 #include <QTimer>
 
-class StationProbe
-{
+class StationProbe {
 public:
-    explicit StationProbe(MW &window) : window(window) {}
+    explicit StationProbe(MW &window) : window(window) { }
 
     QStringList &serialList() { return window.serialList; }
     QList<DeviceHandle> &handleList() { return window.handleList; }
@@ -37,8 +36,7 @@ private:
 };
 
 // Collects the debug messages sent while it lives.
-class TraceCapture
-{
+class TraceCapture {
 public:
     TraceCapture()
     {
@@ -63,8 +61,7 @@ private:
 };
 
 // Runs the test in a fresh, empty working directory of its own.
-class ScratchDirectory
-{
+class ScratchDirectory {
 public:
     ScratchDirectory() : previous(QDir::currentPath()) { QDir::setCurrent(dir.path()); }
     ~ScratchDirectory() { QDir::setCurrent(previous); }

@@ -35,16 +35,16 @@ SimScenario pairWith(const QList<SimFault> &faults)
 
 // A station on a bench, refresh stopped, with both serials listed and a
 // failure code that no step here should touch unless it fails.
-struct Station
-{
+struct Station {
     SimulatedDeviceLibrary library;
     MW window;
     StationProbe probe;
 
-    explicit Station(const SimScenario &scenario) : library(scenario), window(library), probe(window)
+    explicit Station(const SimScenario &scenario)
+        : library(scenario), window(library), probe(window)
     {
         probe.stopRefresh();
-        probe.serialList() = {QString::fromLatin1(A), QString::fromLatin1(B)};
+        probe.serialList() = { QString::fromLatin1(A), QString::fromLatin1(B) };
         probe.testPassed() = true;
         probe.failCode() = Unchanged;
     }
@@ -73,8 +73,7 @@ QByteArray factoryImage()
 }
 
 // A library whose EEPROM read fills the description without a terminator.
-class UnterminatedReadLibrary : public SimulatedDeviceLibrary
-{
+class UnterminatedReadLibrary : public SimulatedDeviceLibrary {
 public:
     using SimulatedDeviceLibrary::SimulatedDeviceLibrary;
     DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) override
@@ -89,8 +88,7 @@ public:
 
 Q_DECLARE_METATYPE(SimOperation)
 
-class TestDeviceSteps : public QObject
-{
+class TestDeviceSteps : public QObject {
     Q_OBJECT
 
 private slots:
@@ -113,33 +111,36 @@ private slots:
         const QString params = QStringLiteral("Setting device params failed");
         const QString timeouts = QStringLiteral("Setting device timeout params failed");
 
-        QTest::newRow("all succeed") << QList<SimFault>{} << QStringList{openA, openB} << "OK" << true
-                                     << Unchanged << QList<QByteArray>{A, B};
+        QTest::newRow("all succeed") << QList<SimFault> {} << QStringList { openA, openB } << "OK"
+                                     << true << Unchanged << QList<QByteArray> { A, B };
         QTest::newRow("first open fails")
-            << QList<SimFault>{fault(SimOperation::Open, A, 1)}
-            << QStringList{QStringLiteral("Opening device serial FTA1B2C3 FAILED"), openB} << "OK"
-            << false << Unchanged << QList<QByteArray>{B};
+            << QList<SimFault> { fault(SimOperation::Open, A, 1) }
+            << QStringList { QStringLiteral("Opening device serial FTA1B2C3 FAILED"), openB }
+            << "OK" << false << Unchanged << QList<QByteArray> { B };
         QTest::newRow("both opens fail")
-            << QList<SimFault>{fault(SimOperation::Open, A, 1), fault(SimOperation::Open, B, 1)}
-            << QStringList{QStringLiteral("Opening device serial FTA1B2C3 FAILED"),
-                           QStringLiteral("Opening device serial FTD4E5F6 FAILED")}
-            << "OK" << false << Unchanged << QList<QByteArray>{};
+            << QList<SimFault> { fault(SimOperation::Open, A, 1), fault(SimOperation::Open, B, 1) }
+            << QStringList { QStringLiteral("Opening device serial FTA1B2C3 FAILED"),
+                             QStringLiteral("Opening device serial FTD4E5F6 FAILED") }
+            << "OK" << false << Unchanged << QList<QByteArray> {};
         QTest::newRow("baud rate on the first")
-            << QList<SimFault>{fault(SimOperation::SetBaudRate, A, 1)} << QStringList{openA, params}
-            << "FAIL" << false << 9 << QList<QByteArray>{A};
+            << QList<SimFault> { fault(SimOperation::SetBaudRate, A, 1) }
+            << QStringList { openA, params } << "FAIL" << false << 9 << QList<QByteArray> { A };
         QTest::newRow("data characteristics on the first")
-            << QList<SimFault>{fault(SimOperation::SetDataCharacteristics, A, 1)}
-            << QStringList{openA, params} << "FAIL" << false << 10 << QList<QByteArray>{A};
+            << QList<SimFault> { fault(SimOperation::SetDataCharacteristics, A, 1) }
+            << QStringList { openA, params } << "FAIL" << false << 10 << QList<QByteArray> { A };
         QTest::newRow("time-outs on the first")
-            << QList<SimFault>{fault(SimOperation::SetTimeouts, A, 1)} << QStringList{openA, timeouts}
-            << "FAIL" << false << 20 << QList<QByteArray>{A};
+            << QList<SimFault> { fault(SimOperation::SetTimeouts, A, 1) }
+            << QStringList { openA, timeouts } << "FAIL" << false << 20 << QList<QByteArray> { A };
         QTest::newRow("baud rate on the second")
-            << QList<SimFault>{fault(SimOperation::SetBaudRate, B, 1)}
-            << QStringList{openA, openB, params} << "FAIL" << false << 9 << QList<QByteArray>{A, B};
+            << QList<SimFault> { fault(SimOperation::SetBaudRate, B, 1) }
+            << QStringList { openA, openB, params } << "FAIL" << false << 9
+            << QList<QByteArray> { A, B };
         QTest::newRow("first open fails, second baud rate fails")
-            << QList<SimFault>{fault(SimOperation::Open, A, 1), fault(SimOperation::SetBaudRate, B, 1)}
-            << QStringList{QStringLiteral("Opening device serial FTA1B2C3 FAILED"), openB, params}
-            << "FAIL" << false << 9 << QList<QByteArray>{B};
+            << QList<SimFault> { fault(SimOperation::Open, A, 1),
+                                 fault(SimOperation::SetBaudRate, B, 1) }
+            << QStringList { QStringLiteral("Opening device serial FTA1B2C3 FAILED"), openB,
+                             params }
+            << "FAIL" << false << 9 << QList<QByteArray> { B };
     }
     void openingFailures()
     {
@@ -159,7 +160,8 @@ private slots:
         QCOMPARE(station.probe.handleList().size(), opened.size());
         QCOMPARE(station.library.openHandleCount(), opened.size());
         // A configuration failure leaves the devices after it unopened.
-        const bool stoppedAtFirst = result == QLatin1String("FAIL") && opened == QList<QByteArray>{A};
+        const bool stoppedAtFirst
+            = result == QLatin1String("FAIL") && opened == QList<QByteArray> { A };
         QCOMPARE(station.library.callCount(SimOperation::Open, B), stoppedAtFirst ? 0 : 1);
 
         QCOMPARE(station.window.closeDevices(), QStringLiteral("OK"));
@@ -172,7 +174,7 @@ private slots:
     {
         Station station(SimScenario::passingPair());
         QCOMPARE(station.window.openDevices(), QStringLiteral("OK"));
-        for (const QByteArray &serial : {A, B}) {
+        for (const QByteArray &serial : { A, B }) {
             const SimLineSettings line = *station.library.lineSettings(serial);
             QCOMPARE(line.baudRate, 1000000u);
             QCOMPARE(line.dataBits, quint8(8));
@@ -216,15 +218,15 @@ private slots:
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<bool>("passed");
         QTest::addColumn<int>("stillOpen");
-        QTest::newRow("both close") << QList<SimFault>{} << QStringList{} << true << 0;
+        QTest::newRow("both close") << QList<SimFault> {} << QStringList {} << true << 0;
         QTest::newRow("second fails")
-            << QList<SimFault>{fault(SimOperation::Close, B, 1)}
-            << QStringList{QStringLiteral("Error closing device 1")} << false << 1;
-        QTest::newRow("both fail")
-            << QList<SimFault>{fault(SimOperation::Close, A, 1), fault(SimOperation::Close, B, 1)}
-            << QStringList{QStringLiteral("Error closing device 0"),
-                           QStringLiteral("Error closing device 1")}
-            << false << 2;
+            << QList<SimFault> { fault(SimOperation::Close, B, 1) }
+            << QStringList { QStringLiteral("Error closing device 1") } << false << 1;
+        QTest::newRow("both fail") << QList<SimFault> { fault(SimOperation::Close, A, 1),
+                                                        fault(SimOperation::Close, B, 1) }
+                                   << QStringList { QStringLiteral("Error closing device 0"),
+                                                    QStringLiteral("Error closing device 1") }
+                                   << false << 2;
     }
     void closing()
     {
@@ -270,9 +272,10 @@ private slots:
         QVERIFY(!station.probe.testPassed());
         QCOMPARE(station.probe.failCode(), 9);
 
-        QStringList oneCall{QStringLiteral("testing ")};
+        QStringList oneCall { QStringLiteral("testing ") };
         for (int k = 0; k < 50; ++k)
-            oneCall << QStringLiteral("write ") << QStringLiteral("read ") << QStringLiteral("read done ");
+            oneCall << QStringLiteral("write ") << QStringLiteral("read ")
+                    << QStringLiteral("read done ");
         QCOMPARE(oneCall.size(), 151);
         QCOMPARE(capture.lines(), oneCall + oneCall);
         QCOMPARE(station.logSinceStart().size(), 2); // only the two open lines
@@ -299,7 +302,7 @@ private slots:
                  QStringLiteral("No enough devices connected, or too many.."));
         QCOMPARE(station.probe.failCode(), 5);
         QVERIFY(!station.probe.testPassed());
-        QCOMPARE(capture.lines(), QStringList{QStringLiteral("testing ")});
+        QCOMPARE(capture.lines(), QStringList { QStringLiteral("testing ") });
         QCOMPARE(station.library.callCount(SimOperation::Write, A), 0);
         QCOMPARE(station.library.callCount(SimOperation::Read, B), 0);
     }
@@ -313,15 +316,17 @@ private slots:
         QTest::addColumn<QString>("result");
         QTest::addColumn<int>("code");
 
-        for (int from : {0, 1}) {
+        for (int from : { 0, 1 }) {
             const int to = 1 - from;
             const QString w = QStringLiteral("Error writing test data to device %1.").arg(from);
             const QString r = QStringLiteral("Error reading test data from device %1.").arg(to);
             const QByteArray dir = from == 0 ? "TX/RX " : "RX/TX ";
             QTest::newRow(dir + "write status") << from << SimOperation::Write << 1 << -1 << w << 6;
-            QTest::newRow(dir + "write 127 of 128") << from << SimOperation::Write << 7 << 127 << w << 6;
+            QTest::newRow(dir + "write 127 of 128")
+                << from << SimOperation::Write << 7 << 127 << w << 6;
             QTest::newRow(dir + "read status") << from << SimOperation::Read << 50 << -1 << r << 7;
-            QTest::newRow(dir + "read 100 of 128") << from << SimOperation::Read << 2 << 100 << r << 7;
+            QTest::newRow(dir + "read 100 of 128")
+                << from << SimOperation::Read << 2 << 100 << r << 7;
         }
     }
     void transferFailures()
@@ -338,7 +343,7 @@ private slots:
         SimFault f = fault(operation, operation == SimOperation::Write ? sender : receiver, call,
                            transferred < 0 ? DeviceStatus(DeviceStatusCode::IoError) : 0);
         f.transferred = transferred;
-        Station station(pairWith({f}));
+        Station station(pairWith({ f }));
         station.window.openDevices();
         QCOMPARE(station.window.testTransfer(from, 1 - from), result);
         QCOMPARE(station.probe.failCode(), code);
@@ -351,7 +356,7 @@ private slots:
     {
         SimFault corrupt = fault(SimOperation::Read, B, 4, 0);
         corrupt.corruptOffset = 5;
-        Station station(pairWith({corrupt}));
+        Station station(pairWith({ corrupt }));
         station.window.openDevices();
         TraceCapture capture;
         QCOMPARE(station.window.testTransfer(0, 1),
@@ -381,7 +386,8 @@ private slots:
         QTest::addColumn<QByteArray>("image"); // empty: factory defaults
         QTest::addColumn<QByteArray>("description");
         QTest::newRow("real factory image") << factoryImage() << QByteArray();
-        QTest::newRow("longer description") << QByteArray() << QByteArray("A MUCH LONGER DESCRIPTION");
+        QTest::newRow("longer description")
+            << QByteArray() << QByteArray("A MUCH LONGER DESCRIPTION");
         QTest::newRow("already ZELOR-K3") << QByteArray() << QByteArray("ZELOR-K3");
         QTest::newRow("shorter description") << QByteArray() << QByteArray("K3");
     }
@@ -409,9 +415,9 @@ private slots:
         SimEeprom expected = before;
         expected.description = "ZELOR-K3";
         QCOMPARE(simEepromDifference(*station.library.eeprom(A), expected), QString());
-        QCOMPARE(capture.lines(), (QStringList{QString::fromLatin1(before.description) + ' ',
-                                               QStringLiteral("programming "),
-                                               QStringLiteral("programmed ")}));
+        QCOMPARE(capture.lines(),
+                 (QStringList { QString::fromLatin1(before.description) + ' ',
+                                QStringLiteral("programming "), QStringLiteral("programmed ") }));
         QCOMPARE(station.library.callCount(SimOperation::EepromProgram, A), 1);
         QCOMPARE(station.probe.failCode(), Unchanged);
         QVERIFY(station.probe.testPassed());
@@ -425,13 +431,13 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<QStringList>("traces");
-        QTest::newRow("read") << SimOperation::EepromRead << "FT_EE_Read FAILED!" << 4 << QStringList{}
-                              << QStringList{};
+        QTest::newRow("read") << SimOperation::EepromRead << "FT_EE_Read FAILED!" << 4
+                              << QStringList {} << QStringList {};
         QTest::newRow("program")
             << SimOperation::EepromProgram << "Programming of description FAILED" << 3
-            << QStringList{QStringLiteral("Programming of description FAILED")}
-            << QStringList{QStringLiteral("FT232R USB UART "), QStringLiteral("programming "),
-                           QStringLiteral("programmed ")};
+            << QStringList { QStringLiteral("Programming of description FAILED") }
+            << QStringList { QStringLiteral("FT232R USB UART "), QStringLiteral("programming "),
+                             QStringLiteral("programmed ") };
     }
     void eepromFailures()
     {
@@ -440,7 +446,7 @@ private slots:
         QFETCH(int, code);
         QFETCH(QStringList, log);
         QFETCH(QStringList, traces);
-        Station station(pairWith({fault(operation, A, 1)}));
+        Station station(pairWith({ fault(operation, A, 1) }));
         station.window.openDevices();
         const SimEeprom before = *station.library.eeprom(A);
         const int linesBefore = station.logSinceStart().size();
@@ -466,7 +472,7 @@ private slots:
         MW window(library);
         StationProbe probe(window);
         probe.stopRefresh();
-        probe.serialList() = {QString::fromLatin1(A)};
+        probe.serialList() = { QString::fromLatin1(A) };
         window.openDevices();
         QCOMPARE(window.programDescription(probe.handleList().first()),
                  QStringLiteral("FT_EE_Read FAILED!"));
@@ -479,11 +485,14 @@ private:
     static QString simEepromDifference(const SimEeprom &got, const SimEeprom &want)
     {
         QStringList differ;
-        if (got.manufacturer != want.manufacturer) differ << QStringLiteral("manufacturer");
-        if (got.manufacturerId != want.manufacturerId) differ << QStringLiteral("manufacturerId");
+        if (got.manufacturer != want.manufacturer)
+            differ << QStringLiteral("manufacturer");
+        if (got.manufacturerId != want.manufacturerId)
+            differ << QStringLiteral("manufacturerId");
         if (got.description != want.description)
             differ << QStringLiteral("description ") + QString::fromLatin1(got.description);
-        if (got.serialNumber != want.serialNumber) differ << QStringLiteral("serialNumber");
+        if (got.serialNumber != want.serialNumber)
+            differ << QStringLiteral("serialNumber");
         for (const EepromNumericField &field : eepromNumericFields()) {
             if (field.get(got.settings) != field.get(want.settings))
                 differ << QString::fromLatin1(field.name);

@@ -27,8 +27,7 @@ SimScenario bench(const QList<SimDeviceSpec> &devices)
 
 // Hands out exactly the records it is given, as a library with a broken
 // list would; every other operation fails.
-class RecordLibrary : public DeviceLibrary
-{
+class RecordLibrary : public DeviceLibrary {
 public:
     QList<DeviceInfoRecord> records;
     quint32 reportedCount = 0;
@@ -39,7 +38,8 @@ public:
         *count = reportedCount;
         return 0;
     }
-    DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity, quint32 *count) override
+    DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
+                                   quint32 *count) override
     {
         lastCapacity = capacity;
         const quint32 n = std::min<quint32>(capacity, quint32(records.size()));
@@ -73,8 +73,7 @@ DeviceInfoRecord filledRecord(char fill)
 
 Q_DECLARE_METATYPE(SimDeviceSpec)
 
-class TestDiscovery : public QObject
-{
+class TestDiscovery : public QObject {
     Q_OBJECT
 
 private slots:
@@ -91,38 +90,37 @@ private slots:
         QTest::addColumn<int>("traces");
 
         const QString none = QStringLiteral("No FT232R or FT245R devices found.");
-        QTest::newRow("nothing") << QList<SimDeviceSpec>{} << none << none << 1 << QStringList{} << 0;
+        QTest::newRow("nothing") << QList<SimDeviceSpec> {} << none << none << 1 << QStringList {}
+                                 << 0;
         QTest::newRow("only other types")
-            << QList<SimDeviceSpec>{device("X1", 8), device("X2", 6)} << none << none << 1
-            << QStringList{} << 0;
-        QTest::newRow("one")
-            << QList<SimDeviceSpec>{device("A1")}
-            << QStringLiteral("1 devices connected. Exactly 2 required.")
-            << QStringLiteral("Connected device count not 2. Found 1 devices!") << 2 << QStringList{}
-            << 0;
-        QTest::newRow("three")
-            << QList<SimDeviceSpec>{device("A1"), device("B2"), device("C3")}
-            << QStringLiteral("3 devices connected. Exactly 2 required.")
-            << QStringLiteral("Connected device count not 2. Found 3 devices!") << 2 << QStringList{}
-            << 0;
-        const QString pair =
-            QStringLiteral("Connected FT232R USB UART serial A1 \nConnected Other serial B2 \n");
-        QTest::newRow("two") << QList<SimDeviceSpec>{device("A1"), device("B2", 5, "Other")} << pair
-                             << QStringLiteral("OK ") + pair << 0
-                             << QStringList{QStringLiteral("A1"), QStringLiteral("B2")} << 2;
+            << QList<SimDeviceSpec> { device("X1", 8), device("X2", 6) } << none << none << 1
+            << QStringList {} << 0;
+        QTest::newRow("one") << QList<SimDeviceSpec> { device("A1") }
+                             << QStringLiteral("1 devices connected. Exactly 2 required.")
+                             << QStringLiteral("Connected device count not 2. Found 1 devices!")
+                             << 2 << QStringList {} << 0;
+        QTest::newRow("three") << QList<SimDeviceSpec> { device("A1"), device("B2"), device("C3") }
+                               << QStringLiteral("3 devices connected. Exactly 2 required.")
+                               << QStringLiteral("Connected device count not 2. Found 3 devices!")
+                               << 2 << QStringList {} << 0;
+        const QString pair
+            = QStringLiteral("Connected FT232R USB UART serial A1 \nConnected Other serial B2 \n");
+        QTest::newRow("two") << QList<SimDeviceSpec> { device("A1"), device("B2", 5, "Other") }
+                             << pair << QStringLiteral("OK ") + pair << 0
+                             << QStringList { QStringLiteral("A1"), QStringLiteral("B2") } << 2;
         const QString withBystander = QStringLiteral("Connected FT232R USB UART serial A1 \n"
                                                      "Connected Debug cable serial DBG \n"
                                                      "Connected FT232R USB UART serial B2 \n");
         QTest::newRow("two and a bystander")
-            << QList<SimDeviceSpec>{device("A1"), device("DBG", 8, "Debug cable"), device("B2")}
+            << QList<SimDeviceSpec> { device("A1"), device("DBG", 8, "Debug cable"), device("B2") }
             << withBystander << QStringLiteral("OK ") + withBystander << 0
-            << QStringList{QStringLiteral("A1"), QStringLiteral("B2")} << 3;
-        const QString emptyDescription =
-            QStringLiteral("Connected  serial A1 \nConnected FT232R USB UART serial B2 \n");
+            << QStringList { QStringLiteral("A1"), QStringLiteral("B2") } << 3;
+        const QString emptyDescription
+            = QStringLiteral("Connected  serial A1 \nConnected FT232R USB UART serial B2 \n");
         QTest::newRow("empty description")
-            << QList<SimDeviceSpec>{device("A1", 5, ""), device("B2")} << emptyDescription
+            << QList<SimDeviceSpec> { device("A1", 5, ""), device("B2") } << emptyDescription
             << QStringLiteral("OK ") + emptyDescription << 0
-            << QStringList{QStringLiteral("A1"), QStringLiteral("B2")} << 2;
+            << QStringList { QStringLiteral("A1"), QStringLiteral("B2") } << 2;
     }
     void countDecidesTheTexts()
     {
@@ -139,7 +137,7 @@ private slots:
         probe.stopRefresh();
         probe.testPassed() = true;
         probe.failCode() = 7;
-        probe.serialList() = QStringList{QStringLiteral("stale")};
+        probe.serialList() = QStringList { QStringLiteral("stale") };
 
         TraceCapture capture;
         QCOMPARE(window.findDevices(), result);
@@ -151,7 +149,8 @@ private slots:
         for (int i = 0; i < traces; ++i)
             QVERIFY(capture.lines()[i].endsWith(QLatin1Char(' ')));
         if (traces > 0)
-            QCOMPARE(capture.lines().first(), QString::number(devices.first().id) + QLatin1Char(' '));
+            QCOMPARE(capture.lines().first(),
+                     QString::number(devices.first().id) + QLatin1Char(' '));
         QCOMPARE(logFileLines().size(), 1); // discovery logs nothing itself
     }
 
@@ -172,7 +171,7 @@ private slots:
         fault.operation = SimOperation(operation);
         fault.status = unwritten ? DeviceStatus(0) : DeviceStatus(DeviceStatusCode::IoError);
         fault.countUnwritten = unwritten;
-        scenario.faults = {fault};
+        scenario.faults = { fault };
         SimulatedDeviceLibrary library(scenario);
         MW window(library);
         StationProbe probe(window);
@@ -189,7 +188,7 @@ private slots:
         plug.operation = SimOperation::CreateDeviceInfoList;
         plug.call = 1;
         plug.plug = device("LATE");
-        scenario.faults = {plug};
+        scenario.faults = { plug };
         SimulatedDeviceLibrary library(scenario);
         MW window(library);
         StationProbe probe(window);
@@ -197,28 +196,31 @@ private slots:
         QVERIFY(window.findDevices().startsWith(QStringLiteral("OK ")));
         QCOMPARE(probe.serialList().size(), 2);
         // The next refresh sees all three.
-        QCOMPARE(window.findDevices(), QStringLiteral("Connected device count not 2. Found 3 devices!"));
+        QCOMPARE(window.findDevices(),
+                 QStringLiteral("Connected device count not 2. Found 3 devices!"));
     }
 
     void recordsAreReadOnlyAsFarAsTheLibraryWroteThem()
     {
         RecordLibrary library;
-        library.records = {filledRecord('a'), filledRecord('b')};
+        library.records = { filledRecord('a'), filledRecord('b') };
         library.reportedCount = 2;
         MW window(library);
         StationProbe probe(window);
         probe.stopRefresh();
         // Unterminated fields end at their width: 16 and 64 bytes.
-        QCOMPARE(window.findDevices(), QStringLiteral("OK Connected ") + QString(64, QLatin1Char('a'))
+        QCOMPARE(window.findDevices(),
+                 QStringLiteral("OK Connected ") + QString(64, QLatin1Char('a'))
                      + QStringLiteral(" serial ") + QString(16, QLatin1Char('a'))
                      + QStringLiteral(" \nConnected ") + QString(64, QLatin1Char('b'))
-                     + QStringLiteral(" serial ") + QString(16, QLatin1Char('b')) + QStringLiteral(" \n"));
+                     + QStringLiteral(" serial ") + QString(16, QLatin1Char('b'))
+                     + QStringLiteral(" \n"));
         QCOMPARE(probe.serialList(),
-                 (QStringList{QString(16, QLatin1Char('a')), QString(16, QLatin1Char('b'))}));
+                 (QStringList { QString(16, QLatin1Char('a')), QString(16, QLatin1Char('b')) }));
 
         // A get call that claims more records than the buffer holds.
         library.reportedCount = 2;
-        library.records = {filledRecord('a')};
+        library.records = { filledRecord('a') };
         const QString result = window.findDevices();
         QCOMPARE(library.lastCapacity, 2u);
         QCOMPARE(result, QStringLiteral("Connected device count not 2. Found 1 devices!"));
@@ -231,14 +233,17 @@ private slots:
 
     void controlCharactersAreShownEscaped()
     {
-        SimulatedDeviceLibrary library(
-            bench({device("A\r1"), device("B2", 5, "Line\nTEST PASSED\t\x7f" "\x85")}));
+        SimulatedDeviceLibrary library(bench({ device("A\r1"),
+                                               device("B2", 5,
+                                                      "Line\nTEST PASSED\t\x7f"
+                                                      "\x85") }));
         MW window(library);
         StationProbe probe(window);
         probe.stopRefresh();
         const QString result = window.findDevices();
-        QCOMPARE(result, QStringLiteral("OK Connected FT232R USB UART serial A\\x0d1 \n"
-                                        "Connected Line\\x0aTEST PASSED\\x09\\x7f\\x85 serial B2 \n"));
+        QCOMPARE(result,
+                 QStringLiteral("OK Connected FT232R USB UART serial A\\x0d1 \n"
+                                "Connected Line\\x0aTEST PASSED\\x09\\x7f\\x85 serial B2 \n"));
         // The serial number itself stays as the chip gives it, for opening.
         QCOMPARE(probe.serialList().first(), QStringLiteral("A\r1"));
     }

@@ -13,8 +13,8 @@
 #include <QVBoxLayout>
 
 namespace {
-const QString SaveError =
-    QStringLiteral(" (error opening file TestingLog.txt for writing, log not saved.)");
+const QString SaveError
+    = QStringLiteral(" (error opening file TestingLog.txt for writing, log not saved.)");
 
 SimScenario noDevices()
 {
@@ -23,8 +23,7 @@ SimScenario noDevices()
 } // namespace
 
 // A window of its own with a slot that follows the by-name pattern.
-class NamedWindow : public QMainWindow
-{
+class NamedWindow : public QMainWindow {
     Q_OBJECT
 public:
     int clicks = 0;
@@ -32,8 +31,7 @@ private slots:
     void on_startTest_clicked() { ++clicks; }
 };
 
-class TestShell : public QObject
-{
+class TestShell : public QObject {
     Q_OBJECT
 
 private slots:
@@ -52,7 +50,7 @@ private slots:
         const QMetaMethod second = meta.method(meta.methodOffset() + 1);
         QCOMPARE(first.methodSignature(), QByteArray("on_startTest_clicked()"));
         QCOMPARE(second.methodSignature(), QByteArray("timeout()"));
-        for (const QMetaMethod &slot : {first, second}) {
+        for (const QMetaMethod &slot : { first, second }) {
             QCOMPARE(slot.methodType(), QMetaMethod::Slot);
             QCOMPARE(slot.access(), QMetaMethod::Private);
         }
@@ -74,11 +72,13 @@ private slots:
         QCOMPARE(form->verticalLayout->spacing(), 6);
         QCOMPARE(form->verticalLayout->contentsMargins(), QMargins(11, 11, 11, 11));
 
-        const QList<QWidget *> expectedOrder = {form->label_2, form->devicesconnected, form->label,
-                                                form->log,     form->startTest,        form->passed};
-        const QStringList expectedNames = {QStringLiteral("label_2"), QStringLiteral("devicesconnected"),
-                                           QStringLiteral("label"),   QStringLiteral("log"),
-                                           QStringLiteral("startTest"), QStringLiteral("passed")};
+        const QList<QWidget *> expectedOrder
+            = { form->label_2, form->devicesconnected, form->label,
+                form->log,     form->startTest,        form->passed };
+        const QStringList expectedNames
+            = { QStringLiteral("label_2"),   QStringLiteral("devicesconnected"),
+                QStringLiteral("label"),     QStringLiteral("log"),
+                QStringLiteral("startTest"), QStringLiteral("passed") };
         QCOMPARE(form->verticalLayout->count(), 6);
         for (int i = 0; i < 6; ++i) {
             QCOMPARE(form->verticalLayout->itemAt(i)->widget(), expectedOrder[i]);
@@ -128,9 +128,9 @@ private slots:
         const int logHeight = form->log->height();
         window.resize(466, 937);
         // The two views share the 400 extra pixels, give or take rounding.
-        QTRY_VERIFY(qAbs(form->log->height() + form->devicesconnected->height() - 2 * logHeight
-                         - 400)
-                    <= 2);
+        QTRY_VERIFY(
+            qAbs(form->log->height() + form->devicesconnected->height() - 2 * logHeight - 400)
+            <= 2);
         QCOMPARE(form->label->height(), captionHeight);
         QCOMPARE(form->startTest->height(), buttonHeight);
     }
@@ -172,7 +172,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(probe.form()->devicesconnected->toPlainText(),
                                   QStringLiteral("No FT232R or FT245R devices found."), 2500);
         QCOMPARE(library.callCount(SimOperation::CreateDeviceInfoList), 1);
-        QCOMPARE(withoutDates(logFileLines()), QStringList{QStringLiteral("Starting app <date>")});
+        QCOMPARE(withoutDates(logFileLines()),
+                 QStringList { QStringLiteral("Starting app <date>") });
     }
 
     void startAndCloseLinesFrameTheFile()
@@ -182,7 +183,7 @@ private slots:
             MW window(library);
             StationProbe probe(window);
             QCOMPARE(withoutDates(probe.viewParagraphs()),
-                     QStringList{QStringLiteral("Starting app <date>")});
+                     QStringList { QStringLiteral("Starting app <date>") });
         }
         const QByteArray bytes = logFileBytes();
         QVERIFY2(bytes.startsWith("Starting app "), bytes.constData());
@@ -190,8 +191,8 @@ private slots:
         QVERIFY2(bytes.endsWith("\r\n\r\n"), bytes.constData());
         QCOMPARE(bytes.count("\r\n"), 3);
         QCOMPARE(withoutDates(logFileLines()),
-                 (QStringList{QStringLiteral("Starting app <date>"),
-                              QStringLiteral("Closing app <date>"), QString()}));
+                 (QStringList { QStringLiteral("Starting app <date>"),
+                                QStringLiteral("Closing app <date>"), QString() }));
     }
 
     void logMessageAppendsExactBytes()
@@ -213,7 +214,7 @@ private slots:
         QCOMPARE(logFileBytes().mid(start), QByteArray("abc\r\n\r\nline\nbreak\r\n"));
         QVERIFY(logFileBytes().startsWith("earlier content\nwithout CRStarting app "));
         QCOMPARE(probe.viewParagraphs().mid(1),
-                 (QStringList{QStringLiteral("abc"), QString(), QStringLiteral("line\nbreak")}));
+                 (QStringList { QStringLiteral("abc"), QString(), QStringLiteral("line\nbreak") }));
     }
 
     void viewOrderEqualsFileOrder()
@@ -234,8 +235,8 @@ private slots:
         QTest::newRow("bold tags") << QStringLiteral("a <b>b</b>");
         QTest::newRow("entity") << QStringLiteral("x &amp; y &lt;");
         QTest::newRow("html document") << QStringLiteral("<html><body><p>para</p></body></html>");
-        QTest::newRow("paragraph separator") << QStringLiteral("one") + QChar::ParagraphSeparator
-                + QStringLiteral("two");
+        QTest::newRow("paragraph separator")
+            << QStringLiteral("one") + QChar::ParagraphSeparator + QStringLiteral("two");
         QTest::newRow("blanks") << QStringLiteral("  leading and trailing  ");
     }
     void textIsShownVerbatimNeverAsMarkup()
@@ -249,7 +250,7 @@ private slots:
         window.logMessage(QStringLiteral("next"));
         QString expected = text;
         expected.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-        QCOMPARE(probe.viewParagraphs().mid(1), (QStringList{expected, QStringLiteral("next")}));
+        QCOMPARE(probe.viewParagraphs().mid(1), (QStringList { expected, QStringLiteral("next") }));
     }
 
     void logViewFollowsItsLastLineUnlessScrolledBack()
@@ -281,7 +282,7 @@ private slots:
         QVERIFY(QDir().mkdir(QStringLiteral("TestingLog.txt")));
         window.logMessage(QStringLiteral("abc"));
         QCOMPARE(probe.viewParagraphs().mid(1),
-                 (QStringList{QStringLiteral("abc") + SaveError, QStringLiteral("abc")}));
+                 (QStringList { QStringLiteral("abc") + SaveError, QStringLiteral("abc") }));
 
         // The next line tries again and the file resumes.
         QVERIFY(QDir().rmdir(QStringLiteral("TestingLog.txt")));
@@ -301,8 +302,9 @@ private slots:
         QVERIFY(QFile::remove(QStringLiteral("TestingLog.txt")));
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), QStringLiteral("TestingLog.txt")));
         window.logMessage(QStringLiteral("disk full"));
-        QCOMPARE(probe.viewParagraphs().mid(1),
-                 (QStringList{QStringLiteral("disk full") + SaveError, QStringLiteral("disk full")}));
+        QCOMPARE(
+            probe.viewParagraphs().mid(1),
+            (QStringList { QStringLiteral("disk full") + SaveError, QStringLiteral("disk full") }));
     }
 
     void logMessageLetsPendingEventsRun()
@@ -323,9 +325,9 @@ private slots:
         DebugTrace() << "write";
         DebugTrace() << qint64(5) << qint64(389) << QStringLiteral("x") << qint64(4294967295LL);
         DebugTrace() << QString();
-        QCOMPARE(capture.lines(), (QStringList{QStringLiteral("write "),
-                                               QStringLiteral("5 389 x 4294967295 "),
-                                               QStringLiteral(" ")}));
+        QCOMPARE(capture.lines(),
+                 (QStringList { QStringLiteral("write "), QStringLiteral("5 389 x 4294967295 "),
+                                QStringLiteral(" ") }));
     }
 
 private:

@@ -18,8 +18,7 @@ DeviceHandle openDevice(SimulatedDeviceLibrary &library, const char *serial)
 }
 
 // A pair opened and configured the way the station does it.
-struct OpenPair
-{
+struct OpenPair {
     SimulatedDeviceLibrary library;
     DeviceHandle a;
     DeviceHandle b;
@@ -27,7 +26,7 @@ struct OpenPair
     explicit OpenPair(const SimScenario &scenario = SimScenario::passingPair())
         : library(scenario), a(openDevice(library, "FTA1B2C3")), b(openDevice(library, "FTD4E5F6"))
     {
-        for (DeviceHandle h : {a, b}) {
+        for (DeviceHandle h : { a, b }) {
             library.setBaudRate(h, 1000000);
             library.setDataCharacteristics(h, 8, 0, 0);
             library.setTimeouts(h, 500, 500);
@@ -60,8 +59,7 @@ QByteArray factoryImage()
 
 } // namespace
 
-class TestSimulator : public QObject
-{
+class TestSimulator : public QObject {
     Q_OBJECT
 
 private slots:
@@ -109,7 +107,7 @@ private slots:
     {
         // 128 bytes at 9600 baud need 133 ms on the wire.
         OpenPair pair;
-        for (DeviceHandle h : {pair.a, pair.b}) {
+        for (DeviceHandle h : { pair.a, pair.b }) {
             pair.library.setBaudRate(h, 9600);
             pair.library.setTimeouts(h, 100, 100);
         }
@@ -169,7 +167,7 @@ private slots:
     {
         OpenPair pair;
         char manufacturer[32], manufacturerId[16], description[64], serial[16];
-        EepromData data{};
+        EepromData data {};
         data.signature2 = EepromSignature2;
         data.version = EepromDataVersion;
         data.manufacturer = manufacturer;
@@ -203,7 +201,7 @@ private slots:
     {
         OpenPair pair;
         char m[32] = "FTDI", mid[16] = "FT", d[64] = "", s[16] = "FTA1B2C3";
-        EepromData data{};
+        EepromData data {};
         data.signature2 = EepromSignature2;
         data.version = 4;
         data.manufacturer = m;
@@ -233,7 +231,7 @@ private slots:
         failingBaud.operation = SimOperation::SetBaudRate;
         failingBaud.call = 1;
         failingBaud.status = DeviceStatusCode::IoError;
-        scenario.faults = {shortWrite, failingBaud};
+        scenario.faults = { shortWrite, failingBaud };
         SimulatedDeviceLibrary library(scenario);
         DeviceHandle a = openDevice(library, "FTA1B2C3");
         DeviceHandle b = openDevice(library, "FTD4E5F6");
@@ -249,7 +247,7 @@ private slots:
             library.write(a, QByteArray(128, 'x').constData(), 128, &written);
             counts << written;
         }
-        QCOMPARE(counts, (QList<quint32>{128, 128, 127, 128}));
+        QCOMPARE(counts, (QList<quint32> { 128, 128, 127, 128 }));
         QCOMPARE(library.callCount(SimOperation::Write, "FTA1B2C3"), 4);
         QCOMPARE(library.calls().last().number, 4);
     }
@@ -266,9 +264,11 @@ private slots:
         shortRead.call = 2;
         shortRead.corruptOffset = -1;
         shortRead.transferred = 3;
-        scenario.faults = {corrupt, shortRead};
+        scenario.faults = { corrupt, shortRead };
         OpenPair pair(scenario);
-        QCOMPARE(pair.send(pair.a, pair.b, "abcd", 4), QByteArray("ab\x9c" "d"));
+        QCOMPARE(pair.send(pair.a, pair.b, "abcd", 4),
+                 QByteArray("ab\x9c"
+                            "d"));
         QCOMPARE(pair.send(pair.a, pair.b, "efgh", 4), QByteArray("efg"));
         QCOMPARE(pair.send(pair.a, pair.b, "", 1), QByteArray("h")); // the rest stays queued
     }
@@ -281,7 +281,7 @@ private slots:
         unplug.operation = SimOperation::Open;
         unplug.unplug = "FTD4E5F6";
         unplug.plug = SimDeviceSpec::withSerial("C3");
-        scenario.faults = {unplug};
+        scenario.faults = { unplug };
         SimulatedDeviceLibrary library(scenario);
         QVERIFY(openDevice(library, "FTA1B2C3"));
         QVERIFY(!library.isAttached("FTD4E5F6"));
@@ -294,7 +294,7 @@ private slots:
         SimFault plugBetween;
         plugBetween.operation = SimOperation::CreateDeviceInfoList;
         plugBetween.plug = SimDeviceSpec::withSerial("LATE");
-        scenario.faults = {plugBetween};
+        scenario.faults = { plugBetween };
         SimulatedDeviceLibrary library(scenario);
         quint32 count = 0;
         library.createDeviceInfoList(&count);
@@ -312,7 +312,7 @@ private slots:
         SimFault unwritten;
         unwritten.operation = SimOperation::CreateDeviceInfoList;
         unwritten.countUnwritten = true;
-        scenario.faults = {unwritten};
+        scenario.faults = { unwritten };
         SimulatedDeviceLibrary library(scenario);
         quint32 count = 777;
         QCOMPARE(library.createDeviceInfoList(&count), DeviceStatusCode::Ok);
@@ -348,39 +348,46 @@ private slots:
         QTest::newRow("serial too long")
             << QByteArray("{\"devices\": [{\"serial\": \"0123456789ABCDEF\"}]}") << "devices[0]";
         QTest::newRow("description too long")
-            << QByteArray("{\"devices\": [{\"serial\": \"A\", \"description\": \"" + QByteArray(64, 'd')
-                          + "\"}]}")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\", \"description\": \""
+                          + QByteArray(64, 'd') + "\"}]}")
             << "devices[0]: \"description\" is longer than 63";
-        QTest::newRow("wrong type") << QByteArray("{\"devices\": [{\"serial\": \"A\", \"type\": \"5\"}]}")
-                                    << "devices[0]: \"type\"";
+        QTest::newRow("wrong type")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\", \"type\": \"5\"}]}")
+            << "devices[0]: \"type\"";
         QTest::newRow("fraction") << QByteArray("{\"devices\": [{\"serial\": \"A\", \"id\": 1.5}]}")
                                   << "devices[0]: \"id\"";
-        QTest::newRow("missing serial") << QByteArray("{\"devices\": [{\"type\": 5}]}")
-                                        << "devices[0]: \"serial\" is required";
+        QTest::newRow("missing serial")
+            << QByteArray("{\"devices\": [{\"type\": 5}]}") << "devices[0]: \"serial\" is required";
         QTest::newRow("duplicate serial")
-            << QByteArray("{\"devices\": [{\"serial\": \"A\"}, {\"serial\": \"A\"}]}") << "devices[1]";
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}, {\"serial\": \"A\"}]}")
+            << "devices[1]";
         QTest::newRow("link to unknown")
             << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"links\": [[\"A\", \"Z\"]]}")
             << "links[0]: unknown device \"Z\"";
-        QTest::newRow("eeprom key") << QByteArray("{\"devices\": [{\"serial\": \"A\", \"eeprom\": {\"cbus9\": 1}}]}")
-                                    << "devices[0].eeprom: unknown key \"cbus9\"";
+        QTest::newRow("eeprom key")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\", \"eeprom\": {\"cbus9\": 1}}]}")
+            << "devices[0].eeprom: unknown key \"cbus9\"";
         QTest::newRow("eeprom range")
             << QByteArray("{\"devices\": [{\"serial\": \"A\", \"eeprom\": {\"cbus0\": 256}}]}")
             << "devices[0].eeprom: \"cbus0\"";
         QTest::newRow("operation name")
-            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", \"operation\": \"Open\"}]}")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", "
+                          "\"operation\": \"Open\"}]}")
             << "faults[0]: \"operation\"";
         QTest::newRow("transferred on open")
-            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", \"operation\": \"open\", \"transferred\": 1}]}")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", "
+                          "\"operation\": \"open\", \"transferred\": 1}]}")
             << "faults[0]: \"transferred\"";
         QTest::newRow("serial on list op")
-            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", \"operation\": \"getDeviceInfoList\"}]}")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", "
+                          "\"operation\": \"getDeviceInfoList\"}]}")
             << "faults[0]: \"serial\" does not apply";
         QTest::newRow("fault on unknown device")
             << QByteArray("{\"faults\": [{\"serial\": \"Q\", \"operation\": \"read\"}]}")
             << "faults[0]: unknown device \"Q\"";
         QTest::newRow("zero status")
-            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", \"operation\": \"read\", \"status\": 0}]}")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"faults\": [{\"serial\": \"A\", "
+                          "\"operation\": \"read\", \"status\": 0}]}")
             << "faults[0]: \"status\"";
         QTest::newRow("bad image")
             << QByteArray("{\"devices\": [{\"serial\": \"A\", \"eeprom\": {\"image\": \"00ff\"}}]}")

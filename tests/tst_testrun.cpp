@@ -14,8 +14,9 @@ const QByteArray A = "FTA1B2C3";
 const QByteArray B = "FTD4E5F6";
 
 const QString Header = QStringLiteral("Test run %1 started <date>");
-const QString Listing = QStringLiteral("Finding devices... OK Connected FT232R USB UART serial FTA1B2C3 \n"
-                                       "Connected FT232R USB UART serial FTD4E5F6 \n");
+const QString Listing
+    = QStringLiteral("Finding devices... OK Connected FT232R USB UART serial FTA1B2C3 \n"
+                     "Connected FT232R USB UART serial FTD4E5F6 \n");
 const QString OpenA = QStringLiteral("Opening device serial FTA1B2C3 OK");
 const QString OpenB = QStringLiteral("Opening device serial FTD4E5F6 OK");
 const QString InitOk = QStringLiteral("Initializing devs... OK");
@@ -23,15 +24,26 @@ const QString InitFail = QStringLiteral("Initializing devs... FAIL");
 const QString ProgramOk = QStringLiteral("Programming devices... OK");
 const QString TxOk = QStringLiteral("Testing device TX/RX... OK");
 const QString RxOk = QStringLiteral("Testing device RX/TX... OK");
-const QString TxFew = QStringLiteral("Testing device TX/RX... No enough devices connected, or too many..");
-const QString RxFew = QStringLiteral("Testing device RX/TX... No enough devices connected, or too many..");
+const QString TxFew
+    = QStringLiteral("Testing device TX/RX... No enough devices connected, or too many..");
+const QString RxFew
+    = QStringLiteral("Testing device RX/TX... No enough devices connected, or too many..");
 const QString Closed = QStringLiteral("Closing devices... OK");
 const QString Params = QStringLiteral("Setting device params failed");
 
 QStringList passingRun(int number)
 {
-    return {Header.arg(number), Listing, OpenA, OpenB, InitOk, ProgramOk, ProgramOk,
-            TxOk,              RxOk,    Closed, QStringLiteral("TEST PASSED")};
+    return { Header.arg(number),
+             Listing,
+             OpenA,
+             OpenB,
+             InitOk,
+             ProgramOk,
+             ProgramOk,
+             TxOk,
+             RxOk,
+             Closed,
+             QStringLiteral("TEST PASSED") };
 }
 
 SimFault fault(SimOperation operation, const QByteArray &serial, int call,
@@ -68,7 +80,8 @@ QList<QStringList> runsInLogFile()
     for (const QString &line : withoutDates(logFileLines())) {
         if (line.startsWith(QLatin1String("Test run ")))
             runs.append(QStringList());
-        if (!runs.isEmpty() && (runs.last().isEmpty() || !runs.last().last().startsWith(QLatin1String("TEST "))))
+        if (!runs.isEmpty()
+            && (runs.last().isEmpty() || !runs.last().last().startsWith(QLatin1String("TEST "))))
             runs.last().append(line);
     }
     return runs;
@@ -78,8 +91,7 @@ QList<QStringList> runsInLogFile()
 
 Q_DECLARE_METATYPE(SimScenario)
 
-class TestRun : public QObject
-{
+class TestRun : public QObject {
     Q_OBJECT
 
 private slots:
@@ -93,91 +105,123 @@ private slots:
 
         QTest::newRow("everything passes") << SimScenario::passingPair() << passingRun(1);
 
-        const QStringList missing = {InitOk, TxFew, RxFew, Closed, QStringLiteral("TEST FAILED (5)")};
+        const QStringList missing
+            = { InitOk, TxFew, RxFew, Closed, QStringLiteral("TEST FAILED (5)") };
         QTest::newRow("no device")
             << chips(0)
-            << QStringList{Header.arg(1),
-                           QStringLiteral("Finding devices... No FT232R or FT245R devices found.")}
-                + missing;
-        for (int count : {1, 3}) {
+            << QStringList {
+                   Header.arg(1),
+                   QStringLiteral("Finding devices... No FT232R or FT245R devices found.")
+               } + missing;
+        for (int count : { 1, 3 }) {
             QTest::newRow(qPrintable(QStringLiteral("%1 chips").arg(count)))
                 << chips(count)
-                << QStringList{Header.arg(1),
-                               QStringLiteral("Finding devices... Connected device count not 2. "
-                                              "Found %1 devices!")
-                                   .arg(count)}
+                << QStringList { Header.arg(1),
+                                 QStringLiteral("Finding devices... Connected device count not 2. "
+                                                "Found %1 devices!")
+                                     .arg(count) }
                     + missing;
         }
         QTest::newRow("one chip fails to open")
-            << pairWith({fault(SimOperation::Open, A, 1)})
-            << QStringList{Header.arg(1),
-                           Listing,
-                           QStringLiteral("Opening device serial FTA1B2C3 FAILED"),
-                           OpenB,
-                           InitOk,
-                           ProgramOk,
-                           TxFew,
-                           RxFew,
-                           Closed,
-                           QStringLiteral("TEST FAILED (5)")};
+            << pairWith({ fault(SimOperation::Open, A, 1) })
+            << QStringList { Header.arg(1),
+                             Listing,
+                             QStringLiteral("Opening device serial FTA1B2C3 FAILED"),
+                             OpenB,
+                             InitOk,
+                             ProgramOk,
+                             TxFew,
+                             RxFew,
+                             Closed,
+                             QStringLiteral("TEST FAILED (5)") };
         QTest::newRow("baud rate fails on the first")
-            << pairWith({fault(SimOperation::SetBaudRate, A, 1)})
-            << QStringList{Header.arg(1), Listing, OpenA,  Params, InitFail,
-                           ProgramOk,     TxFew,   RxFew,  Closed, QStringLiteral("TEST FAILED (5)")};
+            << pairWith({ fault(SimOperation::SetBaudRate, A, 1) })
+            << QStringList {
+                   Header.arg(1), Listing, OpenA, Params, InitFail,
+                   ProgramOk,     TxFew,   RxFew, Closed, QStringLiteral("TEST FAILED (5)")
+               };
 
-        SimScenario fastSecond = pairWith({fault(SimOperation::SetBaudRate, B, 1)});
+        SimScenario fastSecond = pairWith({ fault(SimOperation::SetBaudRate, B, 1) });
         fastSecond.devices[1].line.baudRate = 1000000;
         QTest::newRow("baud rate fails on the second, already at 1 Mbaud")
             << fastSecond
-            << QStringList{Header.arg(1), Listing, OpenA, OpenB,  Params, InitFail, ProgramOk,
-                           ProgramOk,     TxOk,    RxOk,  Closed, QStringLiteral("TEST FAILED (9)")};
+            << QStringList {
+                   Header.arg(1), Listing,   OpenA, OpenB, Params, InitFail,
+                   ProgramOk,     ProgramOk, TxOk,  RxOk,  Closed, QStringLiteral("TEST FAILED (9)")
+               };
         QTest::newRow("baud rate fails on the second, left at 9600")
-            << pairWith({fault(SimOperation::SetBaudRate, B, 1)})
-            << QStringList{Header.arg(1),
-                           Listing,
-                           OpenA,
-                           OpenB,
-                           Params,
-                           InitFail,
-                           ProgramOk,
-                           ProgramOk,
-                           QStringLiteral("Testing device TX/RX... Data transfer error, tested devices FAIL"),
-                           QStringLiteral("Testing device RX/TX... Data transfer error, tested devices FAIL"),
-                           Closed,
-                           QStringLiteral("TEST FAILED (8)")};
+            << pairWith({ fault(SimOperation::SetBaudRate, B, 1) })
+            << QStringList {
+                   Header.arg(1),
+                   Listing,
+                   OpenA,
+                   OpenB,
+                   Params,
+                   InitFail,
+                   ProgramOk,
+                   ProgramOk,
+                   QStringLiteral(
+                       "Testing device TX/RX... Data transfer error, tested devices FAIL"),
+                   QStringLiteral(
+                       "Testing device RX/TX... Data transfer error, tested devices FAIL"),
+                   Closed,
+                   QStringLiteral("TEST FAILED (8)")
+               };
         QTest::newRow("a close fails")
-            << pairWith({fault(SimOperation::Close, B, 1)})
-            << QStringList{Header.arg(1), Listing, OpenA, OpenB,
-                           InitOk,        ProgramOk, ProgramOk, TxOk,
-                           RxOk,          QStringLiteral("Error closing device 1"), Closed,
-                           QStringLiteral("TEST FAILED (0)")};
+            << pairWith({ fault(SimOperation::Close, B, 1) })
+            << QStringList { Header.arg(1), Listing,
+                             OpenA,         OpenB,
+                             InitOk,        ProgramOk,
+                             ProgramOk,     TxOk,
+                             RxOk,          QStringLiteral("Error closing device 1"),
+                             Closed,        QStringLiteral("TEST FAILED (0)") };
 
         SimFault corrupt = fault(SimOperation::Read, B, 1, 0);
         corrupt.corruptOffset = 0;
         QTest::newRow("both directions fail, the last code wins")
-            << pairWith({corrupt, fault(SimOperation::Write, B, 1)})
-            << QStringList{Header.arg(1),
-                           Listing,
-                           OpenA,
-                           OpenB,
-                           InitOk,
-                           ProgramOk,
-                           ProgramOk,
-                           QStringLiteral("Testing device TX/RX... Data transfer error, tested devices FAIL"),
-                           QStringLiteral("Testing device RX/TX... Error writing test data to device 1."),
-                           Closed,
-                           QStringLiteral("TEST FAILED (6)")};
+            << pairWith({ corrupt, fault(SimOperation::Write, B, 1) })
+            << QStringList {
+                   Header.arg(1),
+                   Listing,
+                   OpenA,
+                   OpenB,
+                   InitOk,
+                   ProgramOk,
+                   ProgramOk,
+                   QStringLiteral(
+                       "Testing device TX/RX... Data transfer error, tested devices FAIL"),
+                   QStringLiteral("Testing device RX/TX... Error writing test data to device 1."),
+                   Closed,
+                   QStringLiteral("TEST FAILED (6)")
+               };
         QTest::newRow("EEPROM read fails")
-            << pairWith({fault(SimOperation::EepromRead, A, 1)})
-            << QStringList{Header.arg(1), Listing, OpenA, OpenB, InitOk,
-                           QStringLiteral("Programming devices... FT_EE_Read FAILED!"),
-                           ProgramOk, TxOk, RxOk, Closed, QStringLiteral("TEST FAILED (4)")};
+            << pairWith({ fault(SimOperation::EepromRead, A, 1) })
+            << QStringList { Header.arg(1),
+                             Listing,
+                             OpenA,
+                             OpenB,
+                             InitOk,
+                             QStringLiteral("Programming devices... FT_EE_Read FAILED!"),
+                             ProgramOk,
+                             TxOk,
+                             RxOk,
+                             Closed,
+                             QStringLiteral("TEST FAILED (4)") };
         QTest::newRow("EEPROM program fails")
-            << pairWith({fault(SimOperation::EepromProgram, B, 1)})
-            << QStringList{Header.arg(1), Listing, OpenA, OpenB, InitOk, ProgramOk,
-                           QStringLiteral("Programming of description FAILED"),
-                           QStringLiteral("Programming devices... Programming of description FAILED"),
-                           TxOk, RxOk, Closed, QStringLiteral("TEST FAILED (3)")};
+            << pairWith({ fault(SimOperation::EepromProgram, B, 1) })
+            << QStringList { Header.arg(1),
+                             Listing,
+                             OpenA,
+                             OpenB,
+                             InitOk,
+                             ProgramOk,
+                             QStringLiteral("Programming of description FAILED"),
+                             QStringLiteral(
+                                 "Programming devices... Programming of description FAILED"),
+                             TxOk,
+                             RxOk,
+                             Closed,
+                             QStringLiteral("TEST FAILED (3)") };
     }
     void wholeRunLogs()
     {
@@ -190,10 +234,11 @@ private slots:
         window.show();
         QTest::mouseClick(probe.form()->startTest, Qt::LeftButton);
 
-        QCOMPARE(runsInLogFile(), QList<QStringList>{expected});
+        QCOMPARE(runsInLogFile(), QList<QStringList> { expected });
         QCOMPARE(withoutDates(probe.viewParagraphs()), expected);
         const bool passed = expected.last() == QLatin1String("TEST PASSED");
-        QCOMPARE(probe.form()->passed->text(), passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"));
+        QCOMPARE(probe.form()->passed->text(),
+                 passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"));
         QCOMPARE(probe.form()->passed->styleSheet(),
                  passed ? QStringLiteral("background-color:green;color:white;")
                         : QStringLiteral("background-color:red;color:white;"));
@@ -214,7 +259,8 @@ private slots:
         probe.form()->startTest->click();
         probe.form()->startTest->click();
         QCOMPARE(probe.runCount(), 3);
-        QCOMPARE(runsInLogFile(), (QList<QStringList>{passingRun(1), passingRun(2), passingRun(3)}));
+        QCOMPARE(runsInLogFile(),
+                 (QList<QStringList> { passingRun(1), passingRun(2), passingRun(3) }));
         QCOMPARE(withoutDates(probe.viewParagraphs()), passingRun(3));
         QCOMPARE(withoutDates(logFileLines()).first(), QStringLiteral("Starting app <date>"));
         // Both chips now carry the new description in their EEPROM.
@@ -256,14 +302,14 @@ private slots:
         SimFault arrives = fault(SimOperation::Close, A, 1, 0);
         arrives.delayMs = 1100;
         arrives.plug = SimDeviceSpec::withSerial("C3");
-        SimulatedDeviceLibrary library(pairWith({arrives}));
+        SimulatedDeviceLibrary library(pairWith({ arrives }));
         MW window(library);
         StationProbe probe(window);
         window.show();
         probe.form()->startTest->click();
         QStringList expected = passingRun(1);
         expected.last() = QStringLiteral("TEST FAILED (2)");
-        QCOMPARE(runsInLogFile(), QList<QStringList>{expected});
+        QCOMPARE(runsInLogFile(), QList<QStringList> { expected });
         QCOMPARE(probe.form()->passed->text(), QStringLiteral("FAILED"));
         QCOMPARE(probe.form()->devicesconnected->toPlainText(),
                  QStringLiteral("3 devices connected. Exactly 2 required."));
@@ -278,8 +324,9 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("run");
         QTest::newRow("default bench") << QByteArray() << 0 << passingRun(1);
-        QStringList ninth = {Header.arg(1), Listing, OpenA, OpenB,  Params, InitFail, ProgramOk,
-                             ProgramOk,     TxOk,    RxOk,  Closed, QStringLiteral("TEST FAILED (9)")};
+        QStringList ninth
+            = { Header.arg(1), Listing,   OpenA, OpenB, Params, InitFail,
+                ProgramOk,     ProgramOk, TxOk,  RxOk,  Closed, QStringLiteral("TEST FAILED (9)") };
         QTest::newRow("second baud rate fails")
             << QByteArray("{\"devices\": [{\"serial\": \"FTA1B2C3\"},"
                           " {\"serial\": \"FTD4E5F6\", \"baudRate\": 1000000}],"
@@ -293,8 +340,8 @@ private slots:
         QFETCH(QByteArray, scenario);
         QFETCH(int, exitCode);
         QFETCH(QStringList, run);
-        QStringList arguments{QStringLiteral("--runs"), QStringLiteral("1"),
-                              QStringLiteral("--dump-eeprom"), QStringLiteral("eeprom.json")};
+        QStringList arguments { QStringLiteral("--runs"), QStringLiteral("1"),
+                                QStringLiteral("--dump-eeprom"), QStringLiteral("eeprom.json") };
         if (!scenario.isEmpty()) {
             QFile file(QStringLiteral("bench.json"));
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -306,11 +353,11 @@ private slots:
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);
-        QCOMPARE(runsInLogFile(), QList<QStringList>{run});
+        QCOMPARE(runsInLogFile(), QList<QStringList> { run });
         const QStringList lines = withoutDates(logFileLines());
         QCOMPARE(lines.first(), QStringLiteral("Starting app <date>"));
         QCOMPARE(lines.mid(lines.size() - 2),
-                 (QStringList{QStringLiteral("Closing app <date>"), QString()}));
+                 (QStringList { QStringLiteral("Closing app <date>"), QString() }));
         QFile dump(QStringLiteral("eeprom.json"));
         QVERIFY(dump.open(QIODevice::ReadOnly));
         QCOMPARE(dump.readAll().count("\"description\": \"ZELOR-K3\""), 2);
@@ -320,14 +367,16 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << "bogus";
-        QTest::newRow("runs not a number") << QStringList{QStringLiteral("--runs"), QStringLiteral("x")}
-                                           << "--runs";
-        QTest::newRow("runs zero") << QStringList{QStringLiteral("--runs"), QStringLiteral("0")} << "--runs";
+        QTest::newRow("unknown option") << QStringList { QStringLiteral("--bogus") } << "bogus";
+        QTest::newRow("runs not a number")
+            << QStringList { QStringLiteral("--runs"), QStringLiteral("x") } << "--runs";
+        QTest::newRow("runs zero")
+            << QStringList { QStringLiteral("--runs"), QStringLiteral("0") } << "--runs";
         QTest::newRow("missing scenario")
-            << QStringList{QStringLiteral("--scenario"), QStringLiteral("nope.json")} << "nope.json";
+            << QStringList { QStringLiteral("--scenario"), QStringLiteral("nope.json") }
+            << "nope.json";
         QTest::newRow("malformed scenario")
-            << QStringList{QStringLiteral("--scenario"), QStringLiteral("bad.json")}
+            << QStringList { QStringLiteral("--scenario"), QStringLiteral("bad.json") }
             << "devices[0]: unknown key \"serail\"";
     }
     void simProgramRejectsBadInputBeforeAnyWindow()
@@ -353,13 +402,14 @@ private slots:
         // on a real chip its first read would wait forever.
         QFile file(QStringLiteral("hang.json"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"devices\": [{\"serial\": \"A\"}, {\"serial\": \"B\"}],"
-                   " \"faults\": [{\"serial\": \"B\", \"operation\": \"setTimeouts\", \"status\": 4}]}");
+        file.write(
+            "{\"devices\": [{\"serial\": \"A\"}, {\"serial\": \"B\"}],"
+            " \"faults\": [{\"serial\": \"B\", \"operation\": \"setTimeouts\", \"status\": 4}]}");
         file.close();
         QProcess process;
         process.start(qEnvironmentVariable("ZELOR_SIM_EXECUTABLE"),
-                      {QStringLiteral("--scenario"), QStringLiteral("hang.json"), QStringLiteral("--runs"),
-                       QStringLiteral("1")});
+                      { QStringLiteral("--scenario"), QStringLiteral("hang.json"),
+                        QStringLiteral("--runs"), QStringLiteral("1") });
         QVERIFY(process.waitForFinished(30000));
         QVERIFY(process.exitStatus() == QProcess::CrashExit || process.exitCode() != 0);
         QVERIFY(process.readAllStandardError().contains("would hang"));
