@@ -348,6 +348,20 @@ void SimulatedDeviceLibrary::waitUntil(qint64 microseconds)
         QThread::usleep(ulong(remaining));
 }
 
+template<typename Body>
+DeviceStatus SimulatedDeviceLibrary::onDevice(SimOperation operation, DeviceHandle handle,
+                                              Body body)
+{
+    const PendingEffects effects = beginCall(operation, serialOf(handle));
+    if (effects.status != DeviceStatusCode::Ok)
+        return endCall(effects, effects.status);
+    DeviceStatus status;
+    Device *device = deviceOf(handle, &status);
+    if (!device)
+        return endCall(effects, status);
+    return endCall(effects, body(*device, effects));
+}
+
 DeviceStatus SimulatedDeviceLibrary::createDeviceInfoList(quint32 *count)
 {
     const PendingEffects effects = beginCall(SimOperation::CreateDeviceInfoList, QByteArray());
@@ -409,101 +423,85 @@ DeviceStatus SimulatedDeviceLibrary::open(const char *serialNumber, quint32 flag
 
 DeviceStatus SimulatedDeviceLibrary::setBaudRate(DeviceHandle handle, quint32 baudRate)
 {
-    const PendingEffects effects = beginCall(SimOperation::SetBaudRate, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
-    if (baudRate < 183 || baudRate > 3000000)
-        return endCall(effects, DeviceStatusCode::InvalidBaudRate);
-    device->line.baudRate = baudRate;
-    return endCall(effects, DeviceStatusCode::Ok);
+    return onDevice(SimOperation::SetBaudRate, handle,
+                    [&](Device &device, const PendingEffects &) -> DeviceStatus {
+                        if (baudRate < 183 || baudRate > 3000000)
+                            return DeviceStatusCode::InvalidBaudRate;
+                        device.line.baudRate = baudRate;
+                        return DeviceStatusCode::Ok;
+                    });
 }
 
 DeviceStatus SimulatedDeviceLibrary::setDataCharacteristics(DeviceHandle handle, quint8 wordLength,
                                                             quint8 stopBits, quint8 parity)
 {
-    const PendingEffects effects
-        = beginCall(SimOperation::SetDataCharacteristics, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
-    if ((wordLength != 7 && wordLength != 8) || (stopBits != 0 && stopBits != 2) || parity > 4)
-        return endCall(effects, DeviceStatusCode::InvalidParameter);
-    device->line.dataBits = wordLength;
-    device->line.stopBits = stopBits;
-    device->line.parity = parity;
-    return endCall(effects, DeviceStatusCode::Ok);
+    return onDevice(SimOperation::SetDataCharacteristics, handle,
+                    [&](Device &device, const PendingEffects &) -> DeviceStatus {
+                        if ((wordLength != 7 && wordLength != 8) || (stopBits != 0 && stopBits != 2)
+                            || parity > 4)
+                            return DeviceStatusCode::InvalidParameter;
+                        device.line.dataBits = wordLength;
+                        device.line.stopBits = stopBits;
+                        device.line.parity = parity;
+                        return DeviceStatusCode::Ok;
+                    });
 }
 
 DeviceStatus SimulatedDeviceLibrary::setTimeouts(DeviceHandle handle, quint32 readTimeoutMs,
                                                  quint32 /*writeTimeoutMs*/)
 {
-    const PendingEffects effects = beginCall(SimOperation::SetTimeouts, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
-    // Writes never block here: the simulated line has no flow control.
-    device->readTimeoutMs = readTimeoutMs;
-    return endCall(effects, DeviceStatusCode::Ok);
+    return onDevice(SimOperation::SetTimeouts, handle,
+                    [&](Device &device, const PendingEffects &) -> DeviceStatus {
+                        // Writes never block here: the simulated line has no flow control.
+                        device.readTimeoutMs = readTimeoutMs;
+                        return DeviceStatusCode::Ok;
+                    });
 }
 
 DeviceStatus SimulatedDeviceLibrary::eepromRead(DeviceHandle handle, EepromData *data)
 {
-    const PendingEffects effects = beginCall(SimOperation::EepromRead, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
-    if (!validHeader(data))
-        return endCall(effects, DeviceStatusCode::InvalidParameter);
-    for (const EepromNumericField &field : eepromNumericFields())
-        field.set(*data, field.get(device->eeprom.settings));
-    copyString(data->manufacturer, EepromManufacturerSize, device->eeprom.manufacturer);
-    copyString(data->manufacturerId, EepromManufacturerIdSize, device->eeprom.manufacturerId);
-    copyString(data->description, EepromDescriptionSize, device->eeprom.description);
-    copyString(data->serialNumber, EepromSerialNumberSize, device->eeprom.serialNumber);
-    return endCall(effects, DeviceStatusCode::Ok);
+    return onDevice(
+        SimOperation::EepromRead, handle,
+        [&](Device &device, const PendingEffects &) -> DeviceStatus {
+            if (!validHeader(data))
+                return DeviceStatusCode::InvalidParameter;
+            for (const EepromNumericField &field : eepromNumericFields())
+                field.set(*data, field.get(device.eeprom.settings));
+            copyString(data->manufacturer, EepromManufacturerSize, device.eeprom.manufacturer);
+            copyString(data->manufacturerId, EepromManufacturerIdSize,
+                       device.eeprom.manufacturerId);
+            copyString(data->description, EepromDescriptionSize, device.eeprom.description);
+            copyString(data->serialNumber, EepromSerialNumberSize, device.eeprom.serialNumber);
+            return DeviceStatusCode::Ok;
+        });
 }
 
 DeviceStatus SimulatedDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *data)
 {
-    const PendingEffects effects = beginCall(SimOperation::EepromProgram, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
-    if (!validHeader(data))
-        return endCall(effects, DeviceStatusCode::InvalidParameter);
-    const auto manufacturer = takeString(data->manufacturer, EepromManufacturerSize);
-    const auto manufacturerId = takeString(data->manufacturerId, EepromManufacturerIdSize);
-    const auto description = takeString(data->description, EepromDescriptionSize);
-    const auto serialNumber = takeString(data->serialNumber, EepromSerialNumberSize);
-    if (!manufacturer || !manufacturerId || !description || !serialNumber)
-        return endCall(effects, DeviceStatusCode::InvalidParameter);
-    if (manufacturer->size() + description->size() + serialNumber->size() > MaxEepromStringTotal)
-        return endCall(effects, DeviceStatusCode::EepromWriteFailed);
+    return onDevice(
+        SimOperation::EepromProgram, handle,
+        [&](Device &device, const PendingEffects &) -> DeviceStatus {
+            if (!validHeader(data))
+                return DeviceStatusCode::InvalidParameter;
+            const auto manufacturer = takeString(data->manufacturer, EepromManufacturerSize);
+            const auto manufacturerId = takeString(data->manufacturerId, EepromManufacturerIdSize);
+            const auto description = takeString(data->description, EepromDescriptionSize);
+            const auto serialNumber = takeString(data->serialNumber, EepromSerialNumberSize);
+            if (!manufacturer || !manufacturerId || !description || !serialNumber)
+                return DeviceStatusCode::InvalidParameter;
+            if (manufacturer->size() + description->size() + serialNumber->size()
+                > MaxEepromStringTotal)
+                return DeviceStatusCode::EepromWriteFailed;
 
-    SimEeprom &eeprom = device->eeprom;
-    eeprom.manufacturer = *manufacturer;
-    eeprom.manufacturerId = *manufacturerId;
-    eeprom.description = *description;
-    eeprom.serialNumber = *serialNumber;
-    for (const EepromNumericField &field : eepromNumericFields())
-        field.set(eeprom.settings, field.get(*data));
-    return endCall(effects, DeviceStatusCode::Ok);
+            SimEeprom &eeprom = device.eeprom;
+            eeprom.manufacturer = *manufacturer;
+            eeprom.manufacturerId = *manufacturerId;
+            eeprom.description = *description;
+            eeprom.serialNumber = *serialNumber;
+            for (const EepromNumericField &field : eepromNumericFields())
+                field.set(eeprom.settings, field.get(*data));
+            return DeviceStatusCode::Ok;
+        });
 }
 
 void SimulatedDeviceLibrary::sendToPeer(Device &sender, const quint8 *bytes, quint32 count)
@@ -526,55 +524,48 @@ void SimulatedDeviceLibrary::sendToPeer(Device &sender, const quint8 *bytes, qui
 DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,
                                            quint32 *written)
 {
-    const PendingEffects effects = beginCall(SimOperation::Write, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
-    const quint32 sent
-        = effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
-    sendToPeer(*device, static_cast<const quint8 *>(buffer), sent);
-    *written = sent;
-    return endCall(effects, DeviceStatusCode::Ok);
+    return onDevice(SimOperation::Write, handle,
+                    [&](Device &device, const PendingEffects &effects) -> DeviceStatus {
+                        const quint32 sent = effects.transferred >= 0
+                            ? std::min(count, quint32(effects.transferred))
+                            : count;
+                        sendToPeer(device, static_cast<const quint8 *>(buffer), sent);
+                        *written = sent;
+                        return DeviceStatusCode::Ok;
+                    });
 }
 
 DeviceStatus SimulatedDeviceLibrary::read(DeviceHandle handle, void *buffer, quint32 count,
                                           quint32 *received)
 {
-    const PendingEffects effects = beginCall(SimOperation::Read, serialOf(handle));
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
-    DeviceStatus status;
-    Device *device = deviceOf(handle, &status);
-    if (!device)
-        return endCall(effects, status);
+    return onDevice(
+        SimOperation::Read, handle,
+        [&](Device &device, const PendingEffects &effects) -> DeviceStatus {
+            const quint32 wanted
+                = effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
+            const qint64 deadline
+                = device.readTimeoutMs == 0 ? Forever : now() + qint64(device.readTimeoutMs) * 1000;
+            auto &queue = device.receiveQueue;
+            quint32 ready = 0;
+            while (ready < wanted && ready < queue.size() && queue[ready].second <= deadline)
+                ++ready;
+            if (ready < wanted && deadline == Forever) {
+                qFatal("Simulated device %s: read of %u bytes with no read time-out set can never "
+                       "complete; a real station would hang here",
+                       device.spec.serial.constData(), wanted);
+            }
+            waitUntil(ready == wanted ? (ready > 0 ? queue[ready - 1].second : now()) : deadline);
 
-    const quint32 wanted
-        = effects.transferred >= 0 ? std::min(count, quint32(effects.transferred)) : count;
-    const qint64 deadline
-        = device->readTimeoutMs == 0 ? Forever : now() + qint64(device->readTimeoutMs) * 1000;
-    auto &queue = device->receiveQueue;
-    quint32 ready = 0;
-    while (ready < wanted && ready < queue.size() && queue[ready].second <= deadline)
-        ++ready;
-    if (ready < wanted && deadline == Forever) {
-        qFatal("Simulated device %s: read of %u bytes with no read time-out set can never "
-               "complete; a real station would hang here",
-               device->spec.serial.constData(), wanted);
-    }
-    waitUntil(ready == wanted ? (ready > 0 ? queue[ready - 1].second : now()) : deadline);
-
-    auto *bytes = static_cast<quint8 *>(buffer);
-    for (quint32 i = 0; i < ready; ++i) {
-        bytes[i] = queue.front().first;
-        queue.pop_front();
-    }
-    if (effects.corruptOffset >= 0 && quint32(effects.corruptOffset) < ready)
-        bytes[effects.corruptOffset] ^= 0xFF;
-    *received = ready;
-    return endCall(effects, DeviceStatusCode::Ok);
+            auto *bytes = static_cast<quint8 *>(buffer);
+            for (quint32 i = 0; i < ready; ++i) {
+                bytes[i] = queue.front().first;
+                queue.pop_front();
+            }
+            if (effects.corruptOffset >= 0 && quint32(effects.corruptOffset) < ready)
+                bytes[effects.corruptOffset] ^= 0xFF;
+            *received = ready;
+            return DeviceStatusCode::Ok;
+        });
 }
 
 DeviceStatus SimulatedDeviceLibrary::close(DeviceHandle handle)

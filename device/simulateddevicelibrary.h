@@ -169,6 +169,10 @@ private:
     QByteArray serialOf(DeviceHandle handle) const;
     PendingEffects beginCall(SimOperation operation, const QByteArray &serial);
     DeviceStatus endCall(const PendingEffects &effects, DeviceStatus status);
+    // Runs `body` for a call on a device's handle, with the call's faults
+    // applied and a failure status for a handle that is not live.
+    template<typename Body>
+    DeviceStatus onDevice(SimOperation operation, DeviceHandle handle, Body body);
     void sendToPeer(Device &sender, const quint8 *bytes, quint32 count);
     void waitUntil(qint64 microseconds);
     qint64 now() const;

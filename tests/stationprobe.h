@@ -5,6 +5,7 @@
 
 #include "app/mw.h"
 #include "app/mwform.h"
+#include "device/simulateddevicelibrary.h"
 #include "log/logview.h"
 
 #include <QDir>
@@ -96,4 +97,38 @@ inline QStringList withoutDates(QStringList lines)
     for (QString &line : lines)
         line.replace(textDate, QStringLiteral(" <date>"));
     return lines;
+}
+
+// A fault on the `call`-th call of `operation` on the chip `serial`.
+inline SimFault fault(SimOperation operation, const QByteArray &serial, int call,
+                      DeviceStatus status = DeviceStatusCode::IoError)
+{
+    SimFault f;
+    f.operation = operation;
+    f.serial = serial;
+    f.call = call;
+    f.status = status;
+    return f;
+}
+
+// The passing pair with these faults.
+inline SimScenario pairWith(const QList<SimFault> &faults)
+{
+    SimScenario scenario = SimScenario::passingPair();
+    scenario.faults = faults;
+    return scenario;
+}
+
+// The real FT232R factory EEPROM image that the tests seed chips with.
+inline QByteArray factoryImage()
+{
+    QFile file(qEnvironmentVariable("ZELOR_FACTORY_EEPROM"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QByteArray hex;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.startsWith('#'))
+            hex += line;
+    }
+    return QByteArray::fromHex(hex);
 }

@@ -15,24 +15,6 @@ const QByteArray A = "FTA1B2C3";
 const QByteArray B = "FTD4E5F6";
 constexpr int Unchanged = 42;
 
-SimFault fault(SimOperation operation, const QByteArray &serial, int call,
-               DeviceStatus status = DeviceStatusCode::IoError)
-{
-    SimFault f;
-    f.operation = operation;
-    f.serial = serial;
-    f.call = call;
-    f.status = status;
-    return f;
-}
-
-SimScenario pairWith(const QList<SimFault> &faults)
-{
-    SimScenario scenario = SimScenario::passingPair();
-    scenario.faults = faults;
-    return scenario;
-}
-
 // A station on a bench, refresh stopped, with both serials listed and a
 // failure code that no step here should touch unless it fails.
 struct Station {
@@ -57,19 +39,6 @@ QByteArray pattern()
     for (int i = 0; i < 6400; ++i)
         bytes[i] = char(i % 256);
     return bytes;
-}
-
-QByteArray factoryImage()
-{
-    QFile file(qEnvironmentVariable("ZELOR_FACTORY_EEPROM"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray hex;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.startsWith('#'))
-            hex += line;
-    }
-    return QByteArray::fromHex(hex);
 }
 
 // A library whose EEPROM read fills the description without a terminator.

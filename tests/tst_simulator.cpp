@@ -4,6 +4,7 @@
 #include "device/ft232reeprom.h"
 #include "device/simulateddevicelibrary.h"
 #include "device/simulationscenario.h"
+#include "stationprobe.h"
 
 #include <QFile>
 #include <QTest>
@@ -43,19 +44,6 @@ struct OpenPair {
         return buffer.left(int(received));
     }
 };
-
-QByteArray factoryImage()
-{
-    QFile file(qEnvironmentVariable("ZELOR_FACTORY_EEPROM"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray hex;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.startsWith('#'))
-            hex += line;
-    }
-    return QByteArray::fromHex(hex);
-}
 
 } // namespace
 

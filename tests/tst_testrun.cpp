@@ -46,29 +46,11 @@ QStringList passingRun(int number)
              QStringLiteral("TEST PASSED") };
 }
 
-SimFault fault(SimOperation operation, const QByteArray &serial, int call,
-               DeviceStatus status = DeviceStatusCode::IoError)
-{
-    SimFault f;
-    f.operation = operation;
-    f.serial = serial;
-    f.call = call;
-    f.status = status;
-    return f;
-}
-
 SimScenario chips(int count)
 {
     SimScenario scenario;
     for (int i = 0; i < count; ++i)
         scenario.devices.append(SimDeviceSpec::withSerial("C" + QByteArray::number(i)));
-    return scenario;
-}
-
-SimScenario pairWith(const QList<SimFault> &faults)
-{
-    SimScenario scenario = SimScenario::passingPair();
-    scenario.faults = faults;
     return scenario;
 }
 
