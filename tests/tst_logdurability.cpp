@@ -1,0 +1,168 @@
+// The log file when things go wrong around it: the file vanishing, turning
+// into a directory or filling the disk in the middle of a run, and the
+// station being killed at any moment.
+
+#include "stationprobe.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+
+#include <csignal>
+
+namespace {
+
+const QString LogName = QStringLiteral("TestingLog.txt");
+const QString NotSaved
+    = QStringLiteral(" (error opening file TestingLog.txt for writing, log not saved.)");
+
+enum class Trouble { Deleted, Directory, DiskFull };
+
+void breakLogFile(Trouble trouble)
+{
+    QFile::remove(LogName);
+    if (trouble == Trouble::Directory)
+        QDir().mkdir(LogName);
+    else if (trouble == Trouble::DiskFull)
+        QFile::link(QStringLiteral("/dev/full"), LogName);
+}
+
+void mendLogFile()
+{
+    QDir().rmdir(LogName);
+    QFile::remove(LogName);
+}
+
+// The view's lines with every not-saved note folded back into its line.
+QStringList shownLines(const QStringList &paragraphs)
+{
+    QStringList lines;
+    for (int i = 0; i < paragraphs.size(); ++i) {
+        if (paragraphs[i].endsWith(NotSaved) && i + 1 < paragraphs.size()
+            && paragraphs[i + 1] + NotSaved == paragraphs[i])
+            continue; // its plain twin follows
+        lines << paragraphs[i];
+    }
+    return lines;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Trouble)
+
+class TestLogDurability : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { scratch = std::make_unique<ScratchDirectory>(); }
+    void cleanup() { scratch.reset(); }
+
+    void troubleMidRunLosesNoLineFromTheView_data()
+    {
+        QTest::addColumn<Trouble>("trouble");
+        QTest::addColumn<int>("from"); // lines of the run logged before the trouble
+        QTest::addColumn<int>("until"); // ... and before it is mended
+        for (auto [name, trouble] : {std::pair{"deleted", Trouble::Deleted},
+                                     std::pair{"directory", Trouble::Directory},
+                                     std::pair{"disk full", Trouble::DiskFull}}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, lines 2 to 5").arg(QLatin1String(name))))
+                << trouble << 2 << 5;
+            QTest::newRow(qPrintable(QStringLiteral("%1, to the end").arg(QLatin1String(name))))
+                << trouble << 1 << 99;
+        }
+    }
+    void troubleMidRunLosesNoLineFromTheView()
+    {
+        QFETCH(Trouble, trouble);
+        QFETCH(int, from);
+        QFETCH(int, until);
+        SimulatedDeviceLibrary library;
+        MW window(library);
+        StationProbe probe(window);
+        probe.stopRefresh();
+
+        // Runs between every two lines of the run, inside logMessage.
+        int linesLogged = 0;
+        QTimer everyLine;
+        connect(&everyLine, &QTimer::timeout, &window, [&] {
+            ++linesLogged;
+            if (linesLogged == from)
+                breakLogFile(trouble);
+            if (linesLogged == until && trouble != Trouble::Deleted)
+                mendLogFile();
+        });
+        everyLine.start(0);
+        probe.form()->startTest->click();
+        everyLine.stop();
+
+        // Every line of the run is in the view, each once as a plain line.
+        const QStringList run = withoutDates(shownLines(probe.viewParagraphs()));
+        QCOMPARE(run.size(), 11);
+        QCOMPARE(run.first(), QStringLiteral("Test run 1 started <date>"));
+        QCOMPARE(run.last(), QStringLiteral("TEST PASSED"));
+        QCOMPARE(probe.form()->passed->text(), QStringLiteral("PASSED"));
+
+        // A deleted file is simply made again by the next line.
+        const int resumesAfter = trouble == Trouble::Deleted ? from : until;
+        const int notSaved = int(probe.viewParagraphs().filter(NotSaved).size());
+        QCOMPARE(notSaved, std::min(resumesAfter, 11) - from);
+        if (resumesAfter < 11) {
+            QCOMPARE(withoutDates(logFileLines()), run.mid(resumesAfter));
+        } else {
+            mendLogFile();
+            window.logMessage(QStringLiteral("after"));
+            QCOMPARE(logFileLines(), QStringList{QStringLiteral("after")});
+        }
+    }
+
+    void killedAtAnyMomentLeavesWholeLines()
+    {
+        const QString program = qEnvironmentVariable("ZELOR_SIM_EXECUTABLE");
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            QFile::remove(LogName);
+            QProcess process;
+            process.setStandardErrorFile(QProcess::nullDevice());
+            process.start(program, {QStringLiteral("--runs"), QStringLiteral("100000")});
+            QVERIFY(process.waitForStarted());
+            QTest::qWait(1200 + QRandomGenerator::global()->bounded(800));
+            ::kill(pid_t(process.processId()), SIGKILL);
+            QVERIFY(process.waitForFinished());
+
+            const QByteArray bytes = logFileBytes();
+            QVERIFY2(bytes.endsWith("\r\n"), bytes.right(80).constData());
+            const QStringList lines = withoutDates(logFileLines());
+            QVERIFY(lines.size() > 1);
+            QCOMPARE(lines.first(), QStringLiteral("Starting app <date>"));
+            // After the start line, passing runs back to back, the last one
+            // cut between two lines.
+            for (int i = 1; i < lines.size(); ++i) {
+                const QStringList oneRun = {
+                    QStringLiteral("Test run %1 started <date>"),
+                    QStringLiteral("Finding devices... OK Connected FT232R USB UART serial FTA1B2C3 \n"
+                                   "Connected FT232R USB UART serial FTD4E5F6 \n"),
+                    QStringLiteral("Opening device serial FTA1B2C3 OK"),
+                    QStringLiteral("Opening device serial FTD4E5F6 OK"),
+                    QStringLiteral("Initializing devs... OK"),
+                    QStringLiteral("Programming devices... OK"),
+                    QStringLiteral("Programming devices... OK"),
+                    QStringLiteral("Testing device TX/RX... OK"),
+                    QStringLiteral("Testing device RX/TX... OK"),
+                    QStringLiteral("Closing devices... OK"),
+                    QStringLiteral("TEST PASSED")};
+                const int position = (i - 1) % 11;
+                const QString expected = position == 0
+                    ? oneRun[0].arg((i - 1) / 11 + 1)
+                    : oneRun[position];
+                QCOMPARE(lines[i], expected);
+            }
+        }
+    }
+
+private:
+    std::unique_ptr<ScratchDirectory> scratch;
+};
+
+QTEST_MAIN(TestLogDurability)
+#include "tst_logdurability.moc"
