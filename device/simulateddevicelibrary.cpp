@@ -22,6 +22,11 @@ const char *const OperationNames[] = {
     "close",
 };
 
+// The history kept for introspection is bounded, so that a simulated bench
+// can run for days.
+constexpr qsizetype MaxCallLog = 10000;
+constexpr qsizetype MaxReceivedHistory = 64 * 1024;
+
 constexpr qint64 Forever = std::numeric_limits<qint64>::max();
 
 // An FT232R's string descriptors share the EEPROM: manufacturer, description
@@ -319,6 +324,8 @@ SimulatedDeviceLibrary::PendingEffects SimulatedDeviceLibrary::beginCall(SimOper
 
 DeviceStatus SimulatedDeviceLibrary::endCall(const PendingEffects &effects, DeviceStatus status)
 {
+    if (callLog.size() == MaxCallLog)
+        callLog.removeFirst();
     callLog.append({ effects.operation, effects.serial, effects.number, status });
     for (const QByteArray &serial : effects.unplug)
         unplug(serial);
@@ -519,6 +526,8 @@ void SimulatedDeviceLibrary::sendToPeer(Device &sender, const quint8 *bytes, qui
         peer->receiveQueue.push_back(qMakePair(byte, start + qint64(double(i + 1) * byteTime)));
         peer->received.append(char(byte));
     }
+    if (peer->received.size() > MaxReceivedHistory)
+        peer->received.remove(0, peer->received.size() - MaxReceivedHistory);
 }
 
 DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,
@@ -585,9 +594,7 @@ DeviceStatus SimulatedDeviceLibrary::close(DeviceHandle handle)
 
 int SimulatedDeviceLibrary::callCount(SimOperation operation, const QByteArray &serial) const
 {
-    return int(std::count_if(callLog.begin(), callLog.end(), [&](const SimCall &call) {
-        return call.operation == operation && call.serial == serial;
-    }));
+    return callNumbers.value(qMakePair(int(operation), serial));
 }
 
 QList<QByteArray> SimulatedDeviceLibrary::serials() const

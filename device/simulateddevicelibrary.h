@@ -148,14 +148,17 @@ public:
     void addFault(const SimFault &fault);
 
     // Introspection.
+    // The last 10,000 calls, oldest first.
     const QList<SimCall> &calls() const { return callLog; }
+    // Every call since the start, including those gone from calls().
     int callCount(SimOperation operation, const QByteArray &serial = QByteArray()) const;
     int openHandleCount() const { return int(handles.size()); }
     QList<QByteArray> serials() const; // every device ever seen, in list order
     bool isAttached(const QByteArray &serial) const;
     std::optional<SimEeprom> eeprom(const QByteArray &serial) const;
     std::optional<SimLineSettings> lineSettings(const QByteArray &serial) const;
-    // Every byte that reached the device's receiver since it was plugged.
+    // The bytes that reached the device's receiver since it was plugged,
+    // the last 64 KiB of them.
     QByteArray receivedBytes(const QByteArray &serial) const;
     qint64 elapsedMicroseconds() const;
 

@@ -408,5 +408,7 @@ QByteArray dumpSimEeproms(const SimulatedDeviceLibrary &library)
             { QStringLiteral("eeprom"), simEepromToJson(*library.eeprom(serial)) },
         });
     }
-    return QJsonDocument(QJsonObject { { QStringLiteral("devices"), devices } }).toJson();
+    const QJsonObject dump { { QStringLiteral("devices"), devices },
+                             { QStringLiteral("openHandles"), library.openHandleCount() } };
+    return QJsonDocument(dump).toJson();
 }

@@ -14,5 +14,5 @@ bool loadSimScenario(const QString &path, SimScenario *scenario, QString *error)
 // An EEPROM's fields with the key names of the scenario format.
 QJsonObject simEepromToJson(const SimEeprom &eeprom);
 
-// Every device's EEPROM, for --dump-eeprom.
+// Every device's EEPROM and the count of handles still open, for --dump-eeprom.
 QByteArray dumpSimEeproms(const SimulatedDeviceLibrary &library);
