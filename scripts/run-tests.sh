@@ -15,6 +15,7 @@ run_suite() {
 run_suite "$root/build" -DZELOR_SANITIZE=OFF
 if [ "${1:-}" != --quick ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   run_suite "$root/build-sanitize" -DZELOR_SANITIZE=ON
 fi

@@ -27,7 +27,7 @@ const char *kindName(FaultKind kind)
 
 QList<FaultKind> faultsFor(SimOperation operation)
 {
-    QList<FaultKind> kinds{FaultKind::Status};
+    QList<FaultKind> kinds { FaultKind::Status };
     if (operation == SimOperation::Write || operation == SimOperation::Read)
         kinds << FaultKind::ShortTransfer;
     if (operation == SimOperation::Read)
@@ -57,15 +57,15 @@ SimFault makeFault(const SimCall &call, FaultKind kind)
 int codeOfLine(const QString &line, const SimFault &fault)
 {
     static const QList<QPair<QString, int>> texts = {
-        {QStringLiteral("No FT232R or FT245R devices found."), 1},
-        {QStringLiteral("Connected device count not 2. Found "), 2},
-        {QStringLiteral("Programming of description FAILED"), 3},
-        {QStringLiteral("FT_EE_Read FAILED!"), 4},
-        {QStringLiteral("No enough devices connected, or too many.."), 5},
-        {QStringLiteral("Error writing test data to device "), 6},
-        {QStringLiteral("Error reading test data from device "), 7},
-        {QStringLiteral("Data transfer error, tested devices FAIL"), 8},
-        {QStringLiteral("Setting device timeout params failed"), 20},
+        { QStringLiteral("No FT232R or FT245R devices found."), 1 },
+        { QStringLiteral("Connected device count not 2. Found "), 2 },
+        { QStringLiteral("Programming of description FAILED"), 3 },
+        { QStringLiteral("FT_EE_Read FAILED!"), 4 },
+        { QStringLiteral("No enough devices connected, or too many.."), 5 },
+        { QStringLiteral("Error writing test data to device "), 6 },
+        { QStringLiteral("Error reading test data from device "), 7 },
+        { QStringLiteral("Data transfer error, tested devices FAIL"), 8 },
+        { QStringLiteral("Setting device timeout params failed"), 20 },
     };
     for (const auto &text : texts) {
         if (line.contains(text.first))
@@ -86,8 +86,7 @@ void dropTraces(QtMsgType type, const QMessageLogContext &context, const QString
         qt_message_output(type, context, message);
 }
 
-struct Outcome
-{
+struct Outcome {
     QStringList log;
     QStringList view;
     QString banner;
@@ -119,12 +118,13 @@ Outcome runOnce(const SimScenario &scenario)
 QStringList check(const SimFault &fault, const SimScenario &scenario, const Outcome &outcome)
 {
     QStringList problems;
-    const auto isHeader = [](const QString &line) { return line.startsWith(QLatin1String("Test run ")); };
-    const int header = int(std::find_if(outcome.log.begin(), outcome.log.end(), isHeader)
-                           - outcome.log.begin());
+    const auto isHeader
+        = [](const QString &line) { return line.startsWith(QLatin1String("Test run ")); };
+    const int header
+        = int(std::find_if(outcome.log.begin(), outcome.log.end(), isHeader) - outcome.log.begin());
     const QStringList run = outcome.log.mid(header, outcome.log.size() - header - 2);
     if (run.isEmpty())
-        return {QStringLiteral("no run in the log")};
+        return { QStringLiteral("no run in the log") };
     if (outcome.view != run)
         problems << QStringLiteral("log view differs from the log file");
 
@@ -163,8 +163,7 @@ QStringList check(const SimFault &fault, const SimScenario &scenario, const Outc
 
 } // namespace
 
-class TestFaultSweep : public QObject
-{
+class TestFaultSweep : public QObject {
     Q_OBJECT
 
 private slots:
@@ -197,7 +196,7 @@ private slots:
             for (FaultKind kind : faultsFor(call.operation)) {
                 SimScenario scenario = bench;
                 const SimFault fault = makeFault(call, kind);
-                scenario.faults = {fault};
+                scenario.faults = { fault };
                 ++scenarios;
                 const QStringList problems = check(fault, scenario, runOnce(scenario));
                 if (!problems.isEmpty()) {

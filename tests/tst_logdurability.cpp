@@ -51,8 +51,7 @@ QStringList shownLines(const QStringList &paragraphs)
 
 Q_DECLARE_METATYPE(Trouble)
 
-class TestLogDurability : public QObject
-{
+class TestLogDurability : public QObject {
     Q_OBJECT
 
 private slots:
@@ -64,9 +63,9 @@ private slots:
         QTest::addColumn<Trouble>("trouble");
         QTest::addColumn<int>("from"); // lines of the run logged before the trouble
         QTest::addColumn<int>("until"); // ... and before it is mended
-        for (auto [name, trouble] : {std::pair{"deleted", Trouble::Deleted},
-                                     std::pair{"directory", Trouble::Directory},
-                                     std::pair{"disk full", Trouble::DiskFull}}) {
+        for (auto [name, trouble] : { std::pair { "deleted", Trouble::Deleted },
+                                      std::pair { "directory", Trouble::Directory },
+                                      std::pair { "disk full", Trouble::DiskFull } }) {
             QTest::newRow(qPrintable(QStringLiteral("%1, lines 2 to 5").arg(QLatin1String(name))))
                 << trouble << 2 << 5;
             QTest::newRow(qPrintable(QStringLiteral("%1, to the end").arg(QLatin1String(name))))
@@ -113,7 +112,7 @@ private slots:
         } else {
             mendLogFile();
             window.logMessage(QStringLiteral("after"));
-            QCOMPARE(logFileLines(), QStringList{QStringLiteral("after")});
+            QCOMPARE(logFileLines(), QStringList { QStringLiteral("after") });
         }
     }
 
@@ -124,7 +123,7 @@ private slots:
             QFile::remove(LogName);
             QProcess process;
             process.setStandardErrorFile(QProcess::nullDevice());
-            process.start(program, {QStringLiteral("--runs"), QStringLiteral("100000")});
+            process.start(program, { QStringLiteral("--runs"), QStringLiteral("100000") });
             QVERIFY(process.waitForStarted());
             QTest::qWait(1200 + QRandomGenerator::global()->bounded(800));
             ::kill(pid_t(process.processId()), SIGKILL);
@@ -138,23 +137,23 @@ private slots:
             // After the start line, passing runs back to back, the last one
             // cut between two lines.
             for (int i = 1; i < lines.size(); ++i) {
-                const QStringList oneRun = {
-                    QStringLiteral("Test run %1 started <date>"),
-                    QStringLiteral("Finding devices... OK Connected FT232R USB UART serial FTA1B2C3 \n"
-                                   "Connected FT232R USB UART serial FTD4E5F6 \n"),
-                    QStringLiteral("Opening device serial FTA1B2C3 OK"),
-                    QStringLiteral("Opening device serial FTD4E5F6 OK"),
-                    QStringLiteral("Initializing devs... OK"),
-                    QStringLiteral("Programming devices... OK"),
-                    QStringLiteral("Programming devices... OK"),
-                    QStringLiteral("Testing device TX/RX... OK"),
-                    QStringLiteral("Testing device RX/TX... OK"),
-                    QStringLiteral("Closing devices... OK"),
-                    QStringLiteral("TEST PASSED")};
+                const QStringList oneRun
+                    = { QStringLiteral("Test run %1 started <date>"),
+                        QStringLiteral(
+                            "Finding devices... OK Connected FT232R USB UART serial FTA1B2C3 \n"
+                            "Connected FT232R USB UART serial FTD4E5F6 \n"),
+                        QStringLiteral("Opening device serial FTA1B2C3 OK"),
+                        QStringLiteral("Opening device serial FTD4E5F6 OK"),
+                        QStringLiteral("Initializing devs... OK"),
+                        QStringLiteral("Programming devices... OK"),
+                        QStringLiteral("Programming devices... OK"),
+                        QStringLiteral("Testing device TX/RX... OK"),
+                        QStringLiteral("Testing device RX/TX... OK"),
+                        QStringLiteral("Closing devices... OK"),
+                        QStringLiteral("TEST PASSED") };
                 const int position = (i - 1) % 11;
-                const QString expected = position == 0
-                    ? oneRun[0].arg((i - 1) / 11 + 1)
-                    : oneRun[position];
+                const QString expected
+                    = position == 0 ? oneRun[0].arg((i - 1) / 11 + 1) : oneRun[position];
                 QCOMPARE(lines[i], expected);
             }
         }
