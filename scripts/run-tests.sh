@@ -5,6 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export QT_QPA_PLATFORM=offscreen
+export ZELOR_NEED_XVFB=1
 
 run_suite() {
   local build_dir=$1; shift
