@@ -11,6 +11,8 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev libftdi1-dev libusb-1.0-
 if [ "${ZELOR_NEED_XVFB:-0}" = 1 ]; then  # the tests that drive a real window
   packages+=(xvfb xauth xdotool python3)
 fi
+# shellcheck disable=SC2206
+packages+=(${ZELOR_EXTRA_PACKAGES:-})
 
 missing=()
 for package in "${packages[@]}"; do

@@ -8,7 +8,6 @@ the way a window manager would, then checks the log and both chips' EEPROMs.
 Usage: station_on_emulator.py STATION EMULATOR_SO FACTORY_EEPROM_HEX_FILE
 """
 
-import ctypes
 import json
 import os
 import re
@@ -16,6 +15,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from x11window import close_window, wait_for
 
 TITLE = "ZELOR-K3 Tester V1.0.0"
 BUTTON = (233, 472)  # "Start test" in the 466 x 537 window
@@ -48,47 +49,6 @@ def strings_end(image):
 def description(image):
     offset, length = image[0x10] & 0x7F, image[0x11]
     return bytes(image[offset + 2:offset + length:2]).decode("latin-1")
-
-
-def close_window(window):
-    """Sends WM_DELETE_WINDOW, as a window manager's close button does."""
-    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.c_void_p]
-    x11.XFlush.argtypes = [ctypes.c_void_p]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    class ClientMessage(ctypes.Structure):
-        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-    class Event(ctypes.Union):
-        _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-    display = x11.XOpenDisplay(None)
-    event = Event()
-    event.xclient.type = 33  # ClientMessage
-    event.xclient.window = window
-    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-    event.xclient.format = 32
-    event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
-    x11.XFlush(display)
-    x11.XCloseDisplay(display)
-
-
-def wait_for(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.05)
-    raise SystemExit(f"FAIL: {what} within {seconds} s")
 
 
 def main():
