@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -168,6 +169,30 @@ SimScenario SimScenario::passingPair()
     return scenario;
 }
 
+// Bytes that one write put on the line: byte i arrives at start + (i + 1)
+// byte times (µs).
+struct Burst {
+    QByteArray bytes;
+    qint64 start;
+    double byteTime;
+    int taken = 0;
+
+    qint64 arrival(int i) const { return start + qint64(double(i + 1) * byteTime); }
+    int remaining() const { return int(bytes.size()) - taken; }
+    // How many of the remaining bytes have arrived by `deadline`.
+    int arrivedBy(qint64 deadline) const
+    {
+        if (deadline == std::numeric_limits<qint64>::max())
+            return remaining();
+        int n = int(std::clamp(double(deadline - start) / byteTime, 0.0, double(bytes.size())));
+        while (n < bytes.size() && arrival(n) <= deadline)
+            ++n;
+        while (n > 0 && arrival(n - 1) > deadline)
+            --n;
+        return std::max(0, n - taken);
+    }
+};
+
 struct SimulatedDeviceLibrary::Device {
     SimDeviceSpec spec; // as enumerated: serial, listed description, type, id
     SimEeprom eeprom;
@@ -176,7 +201,7 @@ struct SimulatedDeviceLibrary::Device {
     bool attached = true;
     bool open = false;
     quint64 generation = 0;
-    std::deque<QPair<quint8, qint64>> receiveQueue; // byte, arrival time in µs
+    std::deque<Burst> receiveQueue; // in order of arrival
     QByteArray received;
     qint64 lineFreeAt = 0;
     QByteArray peer;
@@ -350,9 +375,14 @@ void SimulatedDeviceLibrary::waitUntil(qint64 microseconds)
         virtualClock = std::max(virtualClock, microseconds);
         return;
     }
+    // Sleep most of the way, then yield until the moment: a plain sleep
+    // oversleeps by tens of microseconds, a hundred times a run.
+    constexpr qint64 SpinUs = 200;
     const qint64 remaining = microseconds - now();
-    if (remaining > 0)
-        QThread::usleep(ulong(remaining));
+    if (remaining > SpinUs)
+        QThread::usleep(ulong(remaining - SpinUs));
+    while (now() < microseconds)
+        QThread::yieldCurrentThread();
 }
 
 template<typename Body>
@@ -519,13 +549,14 @@ void SimulatedDeviceLibrary::sendToPeer(Device &sender, const quint8 *bytes, qui
     Device *peer = attachedDevice(sender.peer);
     if (!peer)
         return;
+    Burst burst { QByteArray(reinterpret_cast<const char *>(bytes), int(count)), start, byteTime };
     // Mismatched line settings garble every byte, as framing errors would.
-    const bool garbled = peer->line != sender.line;
-    for (quint32 i = 0; i < count; ++i) {
-        const quint8 byte = garbled ? quint8(~bytes[i]) : bytes[i];
-        peer->receiveQueue.push_back(qMakePair(byte, start + qint64(double(i + 1) * byteTime)));
-        peer->received.append(char(byte));
+    if (peer->line != sender.line) {
+        for (char &byte : burst.bytes)
+            byte = char(~byte);
     }
+    peer->received.append(burst.bytes);
+    peer->receiveQueue.push_back(std::move(burst));
     if (peer->received.size() > MaxReceivedHistory)
         peer->received.remove(0, peer->received.size() - MaxReceivedHistory);
 }
@@ -556,19 +587,32 @@ DeviceStatus SimulatedDeviceLibrary::read(DeviceHandle handle, void *buffer, qui
                 = device.readTimeoutMs == 0 ? Forever : now() + qint64(device.readTimeoutMs) * 1000;
             auto &queue = device.receiveQueue;
             quint32 ready = 0;
-            while (ready < wanted && ready < queue.size() && queue[ready].second <= deadline)
-                ++ready;
+            qint64 lastArrival = now();
+            for (const Burst &burst : queue) {
+                const int arrived = burst.arrivedBy(deadline);
+                const int take = int(std::min<quint32>(quint32(arrived), wanted - ready));
+                if (take > 0)
+                    lastArrival = burst.arrival(burst.taken + take - 1);
+                ready += quint32(take);
+                if (ready == wanted || arrived < burst.remaining())
+                    break; // later bursts arrive later still
+            }
             if (ready < wanted && deadline == Forever) {
                 qFatal("Simulated device %s: read of %u bytes with no read time-out set can never "
                        "complete; a real station would hang here",
                        device.spec.serial.constData(), wanted);
             }
-            waitUntil(ready == wanted ? (ready > 0 ? queue[ready - 1].second : now()) : deadline);
+            waitUntil(ready == wanted ? lastArrival : deadline);
 
             auto *bytes = static_cast<quint8 *>(buffer);
-            for (quint32 i = 0; i < ready; ++i) {
-                bytes[i] = queue.front().first;
-                queue.pop_front();
+            for (quint32 copied = 0; copied < ready;) {
+                Burst &burst = queue.front();
+                const int take = int(std::min<quint32>(quint32(burst.remaining()), ready - copied));
+                std::memcpy(bytes + copied, burst.bytes.constData() + burst.taken, size_t(take));
+                burst.taken += take;
+                copied += quint32(take);
+                if (burst.remaining() == 0)
+                    queue.pop_front();
             }
             if (effects.corruptOffset >= 0 && quint32(effects.corruptOffset) < ready)
                 bytes[effects.corruptOffset] ^= 0xFF;

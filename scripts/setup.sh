@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${1:-"$root/build"}
 shift || true
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev fonts-dejavu-core bc)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev libbenchmark-dev fonts-dejavu-core bc)
 if [ "${ZELOR_NEED_XVFB:-0}" = 1 ]; then  # the tests that drive a real window
   packages+=(xvfb xauth xdotool python3)
 fi
