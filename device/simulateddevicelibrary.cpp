@@ -154,10 +154,10 @@ bool SimEeprom::operator==(const SimEeprom &other) const
 
 SimDeviceSpec SimDeviceSpec::withSerial(const QByteArray &serial)
 {
-    SimDeviceSpec spec;
-    spec.serial = serial;
-    spec.eeprom = SimEeprom::factoryDefault(serial, spec.description);
-    return spec;
+    SimDeviceSpec chip;
+    chip.serial = serial;
+    chip.eeprom = SimEeprom::factoryDefault(serial, chip.description);
+    return chip;
 }
 
 SimScenario SimScenario::passingPair()
@@ -194,7 +194,7 @@ struct Burst {
 };
 
 struct SimulatedDeviceLibrary::Device {
-    SimDeviceSpec spec; // as enumerated: serial, listed description, type, id
+    SimDeviceSpec identity; // as enumerated: serial, listed description, type, id
     SimEeprom eeprom;
     SimLineSettings line;
     quint32 readTimeoutMs = 0; // 0: unset, a read waits for its count however long
@@ -224,16 +224,16 @@ SimulatedDeviceLibrary::SimulatedDeviceLibrary(const SimScenario &scenario)
     : links(scenario.links), faults(scenario.faults), realTime(scenario.realTime)
 {
     realClock.start();
-    for (const SimDeviceSpec &spec : scenario.devices)
-        plug(spec);
+    for (const SimDeviceSpec &chip : scenario.devices)
+        plug(chip);
 }
 
 SimulatedDeviceLibrary::~SimulatedDeviceLibrary() = default;
 
-void SimulatedDeviceLibrary::plug(const SimDeviceSpec &spec)
+void SimulatedDeviceLibrary::plug(const SimDeviceSpec &chip)
 {
     auto existing = std::find_if(devices.begin(), devices.end(),
-                                 [&](const auto &d) { return d->spec.serial == spec.serial; });
+                                 [&](const auto &d) { return d->identity.serial == chip.serial; });
     std::unique_ptr<Device> device;
     const bool replugged = existing != devices.end();
     if (replugged) {
@@ -244,12 +244,12 @@ void SimulatedDeviceLibrary::plug(const SimDeviceSpec &spec)
         device->received.clear();
     } else {
         device = std::make_unique<Device>();
-        device->spec = spec;
-        device->eeprom = spec.eeprom;
+        device->identity = chip;
+        device->eeprom = chip.eeprom;
     }
     if (replugged) // enumerating again reads the strings from the EEPROM
-        device->spec.description = device->eeprom.description;
-    device->line = device->spec.line;
+        device->identity.description = device->eeprom.description;
+    device->line = device->identity.line;
     device->readTimeoutMs = 0;
     device->attached = true;
     device->open = false;
@@ -258,9 +258,9 @@ void SimulatedDeviceLibrary::plug(const SimDeviceSpec &spec)
     device->lineFreeAt = now();
     device->peer.clear();
     for (const auto &link : links) {
-        if (link.first == spec.serial)
+        if (link.first == chip.serial)
             device->peer = link.second;
-        else if (link.second == spec.serial)
+        else if (link.second == chip.serial)
             device->peer = link.first;
     }
     devices.push_back(std::move(device));
@@ -283,7 +283,7 @@ void SimulatedDeviceLibrary::addFault(const SimFault &fault)
 SimulatedDeviceLibrary::Device *SimulatedDeviceLibrary::findDevice(const QByteArray &serial) const
 {
     for (const auto &device : devices) {
-        if (device->spec.serial == serial)
+        if (device->identity.serial == serial)
             return device.get();
     }
     return nullptr;
@@ -316,7 +316,7 @@ SimulatedDeviceLibrary::Device *SimulatedDeviceLibrary::deviceOf(DeviceHandle ha
 QByteArray SimulatedDeviceLibrary::serialOf(DeviceHandle handle) const
 {
     const auto entry = handles.constFind(quintptr(handle));
-    return entry == handles.constEnd() ? QByteArray() : entry->first->spec.serial;
+    return entry == handles.constEnd() ? QByteArray() : entry->first->identity.serial;
 }
 
 SimulatedDeviceLibrary::PendingEffects SimulatedDeviceLibrary::beginCall(SimOperation operation,
@@ -354,8 +354,8 @@ DeviceStatus SimulatedDeviceLibrary::endCall(const PendingEffects &effects, Devi
     callLog.append({ effects.operation, effects.serial, effects.number, status });
     for (const QByteArray &serial : effects.unplug)
         unplug(serial);
-    for (const SimDeviceSpec &spec : effects.plug)
-        plug(spec);
+    for (const SimDeviceSpec &chip : effects.plug)
+        plug(chip);
     return status;
 }
 
@@ -424,12 +424,12 @@ DeviceStatus SimulatedDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, q
         DeviceInfoRecord &record = list[written++];
         record = DeviceInfoRecord {};
         record.flags = device->open ? 1 : 0;
-        record.deviceType = device->spec.type;
-        record.deviceId = device->spec.id;
+        record.deviceType = device->identity.type;
+        record.deviceId = device->identity.id;
         record.locationId = 0x11 + written;
-        std::strncpy(record.serialNumber, device->spec.serial.constData(),
+        std::strncpy(record.serialNumber, device->identity.serial.constData(),
                      sizeof record.serialNumber - 1);
-        std::strncpy(record.description, device->spec.description.constData(),
+        std::strncpy(record.description, device->identity.description.constData(),
                      sizeof record.description - 1);
     }
     *count = written;
@@ -600,7 +600,7 @@ DeviceStatus SimulatedDeviceLibrary::read(DeviceHandle handle, void *buffer, qui
             if (ready < wanted && deadline == Forever) {
                 qFatal("Simulated device %s: read of %u bytes with no read time-out set can never "
                        "complete; a real station would hang here",
-                       device.spec.serial.constData(), wanted);
+                       device.identity.serial.constData(), wanted);
             }
             waitUntil(ready == wanted ? lastArrival : deadline);
 
@@ -645,7 +645,7 @@ QList<QByteArray> SimulatedDeviceLibrary::serials() const
 {
     QList<QByteArray> result;
     for (const auto &device : devices)
-        result.append(device->spec.serial);
+        result.append(device->identity.serial);
     return result;
 }
 

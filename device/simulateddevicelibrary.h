@@ -143,7 +143,7 @@ public:
 
     // Hot plug. A plugged device enumerates afresh: power-on line settings,
     // empty queues, and its listed description taken from its EEPROM.
-    void plug(const SimDeviceSpec &spec);
+    void plug(const SimDeviceSpec &chip);
     void unplug(const QByteArray &serial);
     void addFault(const SimFault &fault);
 

@@ -11,11 +11,11 @@ namespace {
 SimDeviceSpec device(const QByteArray &serial, quint32 type = DeviceTypeFt232r,
                      const QByteArray &description = "FT232R USB UART")
 {
-    SimDeviceSpec spec = SimDeviceSpec::withSerial(serial);
-    spec.type = type;
-    spec.description = description;
-    spec.id = 0x04036000 + type;
-    return spec;
+    SimDeviceSpec chip = SimDeviceSpec::withSerial(serial);
+    chip.type = type;
+    chip.description = description;
+    chip.id = 0x04036000 + type;
+    return chip;
 }
 
 SimScenario bench(const QList<SimDeviceSpec> &devices)
