@@ -132,3 +132,20 @@ inline QByteArray factoryImage()
     }
     return QByteArray::fromHex(hex);
 }
+
+// The log of a passing run on the default pair, its date masked.
+inline QStringList passingRunLog(int number)
+{
+    return { QStringLiteral("Test run %1 started <date>").arg(number),
+             QStringLiteral("Finding devices... OK Connected FT232R USB UART serial FTA1B2C3 \n"
+                            "Connected FT232R USB UART serial FTD4E5F6 \n"),
+             QStringLiteral("Opening device serial FTA1B2C3 OK"),
+             QStringLiteral("Opening device serial FTD4E5F6 OK"),
+             QStringLiteral("Initializing devs... OK"),
+             QStringLiteral("Programming devices... OK"),
+             QStringLiteral("Programming devices... OK"),
+             QStringLiteral("Testing device TX/RX... OK"),
+             QStringLiteral("Testing device RX/TX... OK"),
+             QStringLiteral("Closing devices... OK"),
+             QStringLiteral("TEST PASSED") };
+}

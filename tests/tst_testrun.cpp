@@ -33,17 +33,7 @@ const QString Params = QStringLiteral("Setting device params failed");
 
 QStringList passingRun(int number)
 {
-    return { Header.arg(number),
-             Listing,
-             OpenA,
-             OpenB,
-             InitOk,
-             ProgramOk,
-             ProgramOk,
-             TxOk,
-             RxOk,
-             Closed,
-             QStringLiteral("TEST PASSED") };
+    return passingRunLog(number);
 }
 
 SimScenario chips(int count)
