@@ -5,6 +5,7 @@
 #include "stationprobe.h"
 
 #include <QLabel>
+#include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -125,7 +126,9 @@ private slots:
             process.setStandardErrorFile(QProcess::nullDevice());
             process.start(program, { QStringLiteral("--runs"), QStringLiteral("100000") });
             QVERIFY(process.waitForStarted());
-            QTest::qWait(1200 + QRandomGenerator::global()->bounded(800));
+            // Runs under way, however slow the build, then a random moment.
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(LogName).size() > 2000, 30000);
+            QTest::qWait(QRandomGenerator::global()->bounded(500));
             ::kill(pid_t(process.processId()), SIGKILL);
             QVERIFY(process.waitForFinished());
 
