@@ -33,7 +33,7 @@ def main():
     log = open(os.path.join(work, "TestingLog.txt"), newline="").read()
     if not re.fullmatch(r"Starting app .+\r\nClosing app .+\r\n\r\n", log):
         raise SystemExit(f"FAIL: the log is {log!r}")
-    print("installed station: 1 passed, 0 failed")
+    print("installed_station: 1 passed, 0 failed")
 
 
 if __name__ == "__main__":

@@ -106,7 +106,7 @@ def main():
                              f"description {description(after)!r}")
     if description(dump["FTD4E5F6"]) != "ZELOR-K3":
         raise SystemExit("FAIL: the second chip was not programmed")
-    print("station on the emulated pair: 1 passed, 0 failed")
+    print("station_on_emulator: 1 passed, 0 failed")
 
 
 if __name__ == "__main__":
