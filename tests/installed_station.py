@@ -7,11 +7,9 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 
-from x11window import close_window
+from x11window import close_window, station_window
 
-TITLE = "ZELOR-K3 Tester V1.0.0"
 
 
 def main():
@@ -20,9 +18,7 @@ def main():
     env = dict(os.environ, QT_QPA_PLATFORM="xcb")
     process = subprocess.Popen([station], cwd=work, env=env)
     try:
-        window = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", TITLE],
-                                capture_output=True, text=True, timeout=30).stdout.split()[0]
-        time.sleep(1.5)  # one refresh
+        window = station_window()
         close_window(int(window))
         process.wait(timeout=30)
     finally:

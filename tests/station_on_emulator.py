@@ -14,11 +14,9 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 
-from x11window import close_window, wait_for
+from x11window import close_window, station_window, wait_for
 
-TITLE = "ZELOR-K3 Tester V1.0.0"
 BUTTON = (233, 472)  # "Start test" in the 466 x 537 window
 
 
@@ -67,9 +65,7 @@ def main():
     process = subprocess.Popen([station], cwd=work, env=env, stderr=open(os.path.join(work, "stderr.txt"), "w"))
     log = os.path.join(work, "TestingLog.txt")
     try:
-        window = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", TITLE],
-                                capture_output=True, text=True, timeout=30).stdout.split()[0]
-        time.sleep(1.5)  # the first refresh lists the chips
+        window = station_window()
         subprocess.run(["xdotool", "mousemove", "--window", window, str(BUTTON[0]), str(BUTTON[1]),
                         "click", "1"], check=True)
         wait_for(lambda: re.search(r"^TEST ", open(log, newline="").read(), re.M), 30,

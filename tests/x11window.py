@@ -43,3 +43,17 @@ def wait_for(condition, seconds, what):
             return
         time.sleep(0.05)
     raise SystemExit(f"FAIL: {what} within {seconds} s")
+
+
+TITLE = "ZELOR-K3 Tester V1.0.0"
+
+
+def station_window():
+    """The station's window id, once it is shown and its first refresh is due."""
+    import subprocess
+    found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", TITLE],
+                           capture_output=True, text=True, timeout=30).stdout.split()
+    if not found:
+        raise SystemExit("FAIL: the station's window did not appear")
+    time.sleep(1.5)  # the first refresh lists the chips
+    return found[0]
