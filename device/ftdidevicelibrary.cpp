@@ -217,7 +217,7 @@ FtdiDeviceLibrary::Listed FtdiDeviceLibrary::describe(libusb_device *device)
     const auto cached = known.constFind(key);
     if (cached != known.constEnd())
         return *cached;
-    Listed entry { UnknownDeviceType, 0, {}, {}, false };
+    Listed entry { UnknownDeviceType, 0, {}, {} };
     libusb_device_descriptor descriptor {};
     if (libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS) {
         entry.type = deviceTypeOf(descriptor.bcdDevice);
@@ -233,7 +233,6 @@ FtdiDeviceLibrary::Listed FtdiDeviceLibrary::describe(libusb_device *device)
             == 0) {
         entry.description = QByteArray(description, int(qstrnlen(description, sizeof description)));
         entry.serial = QByteArray(serial, int(qstrnlen(serial, sizeof serial)));
-        entry.stringsRead = true;
     }
     known.insert(key, entry);
     return entry;

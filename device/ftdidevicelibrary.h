@@ -47,7 +47,6 @@ private:
         quint32 id;
         QByteArray serial;
         QByteArray description;
-        bool stringsRead;
     };
 
     Session *session(DeviceHandle handle) const;

@@ -62,21 +62,6 @@ QByteArray bench(const QByteArray &chipA, const QByteArray &chipB = "{ \"serial\
         + " ], \"links\": [ [ \"FTA1B2C3\", \"FTD4E5F6\" ] ] }";
 }
 
-// The caller's side of an EEPROM read, as the station prepares it.
-struct Record {
-    char manufacturer[32] = {}, manufacturerId[16] = {}, description[64] = {}, serial[16] = {};
-    EepromData data {};
-    Record()
-    {
-        data.signature2 = EepromSignature2;
-        data.version = EepromDataVersion;
-        data.manufacturer = manufacturer;
-        data.manufacturerId = manufacturerId;
-        data.description = description;
-        data.serialNumber = serial;
-    }
-};
-
 DeviceHandle openConfigured(FtdiDeviceLibrary &library, const char *serial)
 {
     DeviceHandle handle = nullptr;
@@ -239,7 +224,7 @@ private slots:
         FtdiDeviceLibrary library;
         DeviceHandle handle = openConfigured(library, "FTA1B2C3");
         QVERIFY(handle);
-        Record record;
+        CallerRecord record;
         QCOMPARE(library.eepromRead(handle, &record.data), DeviceStatusCode::Ok);
         const EepromData read = record.data;
         QCOMPARE(QByteArray(record.serial), QByteArray("FTA1B2C3"));
@@ -247,7 +232,7 @@ private slots:
         QCOMPARE(library.eepromProgram(handle, &record.data), DeviceStatusCode::Ok);
 
         // Read back through the backend: only the description differs.
-        Record again;
+        CallerRecord again;
         QCOMPARE(library.eepromRead(handle, &again.data), DeviceStatusCode::Ok);
         QCOMPARE(QByteArray(again.description), QByteArray("ZELOR-K3"));
         QCOMPARE(QByteArray(again.manufacturer), QByteArray(record.manufacturer));
@@ -295,7 +280,7 @@ private slots:
         FtdiDeviceLibrary library;
         DeviceHandle handle = openConfigured(library, "FTA1B2C3");
         QVERIFY(handle);
-        Record record;
+        CallerRecord record;
         QCOMPARE(library.eepromRead(handle, &record.data), DeviceStatusCode::Ok);
         qstrcpy(record.description, "ZELOR-K3");
         QVERIFY(library.eepromProgram(handle, &record.data) != 0);
@@ -311,7 +296,7 @@ private slots:
                 == 0);
         FtdiDeviceLibrary library;
         DeviceHandle handle = openConfigured(library, "FTA1B2C3");
-        Record record;
+        CallerRecord record;
         QCOMPARE(library.eepromRead(handle, &record.data), DeviceStatusCode::Ok);
         qstrcpy(record.description, "ZELOR-K3");
         QVERIFY(library.eepromProgram(handle, &record.data) != 0);
@@ -338,7 +323,7 @@ private slots:
         QVERIFY(status != DeviceStatusCode::Ok);
         QVERIFY(library.write(b, block, 128, &count) != 0);
         QCOMPARE(count, 0u);
-        Record record;
+        CallerRecord record;
         QVERIFY(library.eepromRead(b, &record.data) != 0);
         library.close(b);
         QCOMPARE(library.close(a), DeviceStatusCode::Ok);

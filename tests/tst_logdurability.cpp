@@ -4,8 +4,8 @@
 
 #include "stationprobe.h"
 
-#include <QLabel>
 #include <QFileInfo>
+#include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>

@@ -154,18 +154,11 @@ private slots:
     void listedDescriptionFollowsTheEepromAfterReplugOnly()
     {
         OpenPair pair;
-        char manufacturer[32], manufacturerId[16], description[64], serial[16];
-        EepromData data {};
-        data.signature2 = EepromSignature2;
-        data.version = EepromDataVersion;
-        data.manufacturer = manufacturer;
-        data.manufacturerId = manufacturerId;
-        data.description = description;
-        data.serialNumber = serial;
-        QCOMPARE(pair.library.eepromRead(pair.a, &data), DeviceStatusCode::Ok);
-        QCOMPARE(QByteArray(description), QByteArray("FT232R USB UART"));
-        qstrcpy(description, "NEW NAME");
-        QCOMPARE(pair.library.eepromProgram(pair.a, &data), DeviceStatusCode::Ok);
+        CallerRecord record;
+        QCOMPARE(pair.library.eepromRead(pair.a, &record.data), DeviceStatusCode::Ok);
+        QCOMPARE(QByteArray(record.description), QByteArray("FT232R USB UART"));
+        qstrcpy(record.description, "NEW NAME");
+        QCOMPARE(pair.library.eepromProgram(pair.a, &record.data), DeviceStatusCode::Ok);
 
         auto listedDescription = [&] {
             DeviceInfoRecord records[2];
@@ -209,17 +202,9 @@ private slots:
     void faultsHitTheirOwnCallOnly()
     {
         SimScenario scenario = SimScenario::passingPair();
-        SimFault shortWrite;
-        shortWrite.serial = "FTA1B2C3";
-        shortWrite.operation = SimOperation::Write;
-        shortWrite.call = 3;
+        SimFault shortWrite = fault(SimOperation::Write, "FTA1B2C3", 3, DeviceStatusCode::Ok);
         shortWrite.transferred = 127;
-        SimFault failingBaud;
-        failingBaud.serial = "FTD4E5F6";
-        failingBaud.operation = SimOperation::SetBaudRate;
-        failingBaud.call = 1;
-        failingBaud.status = DeviceStatusCode::IoError;
-        scenario.faults = { shortWrite, failingBaud };
+        scenario.faults = { shortWrite, fault(SimOperation::SetBaudRate, "FTD4E5F6", 1) };
         SimulatedDeviceLibrary library(scenario);
         DeviceHandle a = openDevice(library, "FTA1B2C3");
         DeviceHandle b = openDevice(library, "FTD4E5F6");
@@ -243,14 +228,9 @@ private slots:
     void readFaultsCorruptOrShortenTheBlock()
     {
         SimScenario scenario = SimScenario::passingPair();
-        SimFault corrupt;
-        corrupt.serial = "FTD4E5F6";
-        corrupt.operation = SimOperation::Read;
-        corrupt.call = 1;
+        SimFault corrupt = fault(SimOperation::Read, "FTD4E5F6", 1, DeviceStatusCode::Ok);
         corrupt.corruptOffset = 2;
-        SimFault shortRead = corrupt;
-        shortRead.call = 2;
-        shortRead.corruptOffset = -1;
+        SimFault shortRead = fault(SimOperation::Read, "FTD4E5F6", 2, DeviceStatusCode::Ok);
         shortRead.transferred = 3;
         scenario.faults = { corrupt, shortRead };
         OpenPair pair(scenario);
