@@ -1,8 +1,10 @@
 // A fake libusb-1.0 with emulated FT232R chips behind it, good enough for the
-// real, unmodified libftdi1 to list, open, configure, read, write and program
-// them. Tests only: it is linked ahead of libusb, or preloaded.
+// real, unmodified libftdi1, ftdi_eeprom and pyusb to list, open, configure,
+// read, write and program them. Tests only: linked ahead of libusb, preloaded,
+// or loaded by name as a client's libusb.
 
 #include "ft232remulator.h"
+#include "chip.h"
 
 #include <libusb-1.0/libusb.h>
 
@@ -13,84 +15,18 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <array>
-#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::microseconds;
-using std::chrono::milliseconds;
-
-constexpr int EepromBytes = 128;
-constexpr int PacketSize = 64;
-constexpr int PacketData = PacketSize - 2;
-constexpr int TxBufferBytes = 256;
-constexpr uint8_t ModemStatus[2] = { 0x01, 0x60 };
-
-enum : uint8_t {
-    RequestReset = 0x00,
-    RequestModemCtrl = 0x01,
-    RequestFlowCtrl = 0x02,
-    RequestBaudRate = 0x03,
-    RequestData = 0x04,
-    RequestModemStatus = 0x05,
-    RequestEventChar = 0x06,
-    RequestErrorChar = 0x07,
-    RequestSetLatency = 0x09,
-    RequestGetLatency = 0x0A,
-    RequestBitMode = 0x0B,
-    RequestReadPins = 0x0C,
-    RequestReadEeprom = 0x90,
-    RequestWriteEeprom = 0x91,
-};
-
-struct Chip {
-    std::string serial;
-    std::array<uint8_t, EepromBytes> eeprom {};
-    bool cannotOpen = false;
-    bool noSerial = false;
-    bool andOnWrite = false;
-    int unplugAfterBulk = -1;
-    int bulkTransfers = 0;
-
-    bool plugged = false;
-    int address = 0;
-    // What the chip enumerated with; follows the EEPROM on the next plug.
-    uint16_t vendorId = 0x0403, productId = 0x6001;
-    std::string manufacturer, product, serialString;
-    bool hasSerial = true;
-
-    bool kernelDriver = true;
-    libusb_device_handle *claimedBy = nullptr;
-    int latencyMs = 16;
-    int baud = 9600, bits = 8, stopBits = 0, parity = 0;
-    std::deque<std::pair<uint8_t, Clock::time_point>> receiveQueue;
-    std::vector<uint8_t> received;
-    Clock::time_point lineFreeAt {}, lastPacket {};
-    std::string peer;
-
-    bool sameLine(const Chip &o) const
-    {
-        return baud == o.baud && bits == o.bits && stopBits == o.stopBits && parity == o.parity;
-    }
-    Clock::duration charTime() const
-    {
-        const int bitsPerChar = 1 + bits + (parity ? 1 : 0) + (stopBits == 2 ? 2 : 1);
-        return microseconds(int64_t(bitsPerChar) * 1000000 / baud);
-    }
-};
-
-} // namespace
+using ft232r::Chip;
+using ft232r::Clock;
+using ft232r::Nanos;
+using Lock = std::unique_lock<std::recursive_mutex>;
 
 struct libusb_context {
     int unused;
@@ -99,6 +35,8 @@ struct libusb_context {
 struct libusb_device {
     Chip *chip;
     int address;
+    int port;
+    ft232r::Enumeration enumerated; // cached while the object lives, as libusb does
     int references;
 };
 
@@ -111,6 +49,17 @@ struct libusb_device_handle {
 
 namespace {
 
+// A control transfer at full speed completes in the frame after it was
+// scheduled: one 1 ms frame each.
+constexpr Nanos DefaultControlCost = std::chrono::microseconds(1000);
+// The port reset signalling alone lasts at least 10 ms.
+constexpr Nanos PortResetTime = std::chrono::milliseconds(10);
+
+// Words 0x40 to 0x7F of a factory-fresh FT232R, chip ID at 0x43 and 0x44.
+constexpr uint16_t FactoryArea[16]
+    = { 0x0431, 0xFBCE, 0x0000, 0x38CB, 0x6032, 0x0042, 0x0000, 0x0000,
+        0x0000, 0x0000, 0x0000, 0x0000, 0x4136, 0x535A, 0x324C, 0x4533 };
+
 struct Bench {
     std::recursive_mutex mutex;
     std::vector<std::unique_ptr<Chip>> chips;
@@ -120,7 +69,6 @@ struct Bench {
     int nextAddress = 2;
     bool loaded = false;
     std::string error;
-    libusb_context defaultContext {};
 };
 
 Bench &bench()
@@ -129,10 +77,10 @@ Bench &bench()
     return *instance;
 }
 
-Chip *findChip(const char *serial)
+Chip *findChip(const char *name)
 {
     for (auto &chip : bench().chips) {
-        if (serial && chip->serial == serial)
+        if (name && chip->name == name)
             return chip.get();
     }
     return nullptr;
@@ -149,104 +97,20 @@ Chip *liveChip(const libusb_device_handle *handle)
     return handle ? liveChip(handle->device) : nullptr;
 }
 
-uint16_t word(const std::array<uint8_t, EepromBytes> &image, int offset)
+int portOf(const Chip &chip)
 {
-    return uint16_t(image[offset] | (image[offset + 1] << 8));
-}
-
-uint16_t checksum(const std::array<uint8_t, EepromBytes> &image)
-{
-    uint16_t sum = 0xAAAA;
-    for (int i = 0; i < EepromBytes - 2; i += 2) {
-        sum ^= word(image, i);
-        sum = uint16_t((sum << 1) | (sum >> 15));
+    const auto &chips = bench().chips;
+    for (size_t i = 0; i < chips.size(); ++i) {
+        if (chips[i].get() == &chip)
+            return int(i) + 1;
     }
-    return sum;
-}
-
-std::string stringDescriptor(const std::array<uint8_t, EepromBytes> &image, int pointer)
-{
-    const int offset = image[pointer] & 0x7F;
-    const int length = image[pointer + 1];
-    std::string text;
-    for (int i = offset + 2; i + 1 < offset + length && i + 1 < EepromBytes; i += 2)
-        text += char(image[i]);
-    return text;
-}
-
-// An FT232R image as FTDI's tools write it: configuration, then the three
-// string descriptors from 0x18, the legacy port-name bytes, the checksum.
-std::array<uint8_t, EepromBytes> factoryImage(const std::string &manufacturer,
-                                              const std::string &product, const std::string &serial)
-{
-    std::array<uint8_t, EepromBytes> image {};
-    const uint8_t header[]
-        = { 0x00, 0x40, 0x03, 0x04, 0x01, 0x60, 0x00, 0x06, 0xA0, 45, 0x08, 0x00, 0x00, 0x02 };
-    std::copy(std::begin(header), std::end(header), image.begin());
-    int at = 0x18;
-    const std::string *strings[] = { &manufacturer, &product, &serial };
-    for (int s = 0; s < 3; ++s) {
-        const int length = 2 + 2 * int(strings[s]->size());
-        image[0x0E + 2 * s] = uint8_t(0x80 | at);
-        image[0x0F + 2 * s] = uint8_t(length);
-        image[at] = uint8_t(length);
-        image[at + 1] = 0x03;
-        for (size_t i = 0; i < strings[s]->size(); ++i)
-            image[at + 2 + 2 * i] = uint8_t((*strings[s])[i]);
-        at += length;
-    }
-    image[at] = 0x02;
-    image[at + 1] = 0x03;
-    image[0x14] = 0x23; // CBUS0 TXLED#, CBUS1 RXLED#
-    image[0x15] = 0x10; // CBUS2 TXDEN, CBUS3 PWREN#
-    image[0x16] = 0x05; // CBUS4 SLEEP#
-    const uint16_t sum = checksum(image);
-    image[EepromBytes - 2] = uint8_t(sum);
-    image[EepromBytes - 1] = uint8_t(sum >> 8);
-    return image;
-}
-
-void enumerate(Chip &chip)
-{
-    if (checksum(chip.eeprom) == word(chip.eeprom, EepromBytes - 2)) {
-        chip.vendorId = word(chip.eeprom, 0x02);
-        chip.productId = word(chip.eeprom, 0x04);
-        chip.manufacturer = stringDescriptor(chip.eeprom, 0x0E);
-        chip.product = stringDescriptor(chip.eeprom, 0x10);
-        chip.serialString = stringDescriptor(chip.eeprom, 0x12);
-        chip.hasSerial = (chip.eeprom[0x0A] & 0x08) && !chip.noSerial;
-    } else { // a blank or damaged EEPROM: the chip's built-in defaults
-        chip.vendorId = 0x0403;
-        chip.productId = 0x6001;
-        chip.manufacturer = "FTDI";
-        chip.product = "FT232R USB UART";
-        chip.hasSerial = false;
-    }
+    return 0;
 }
 
 void plug(Chip &chip)
 {
-    if (chip.plugged)
-        return;
-    enumerate(chip);
-    chip.plugged = true;
-    chip.address = bench().nextAddress++;
-    chip.kernelDriver = true;
-    chip.claimedBy = nullptr;
-    chip.latencyMs = 16;
-    chip.baud = 9600;
-    chip.bits = 8;
-    chip.stopBits = 0;
-    chip.parity = 0;
-    chip.bulkTransfers = 0;
-    chip.lineFreeAt = chip.lastPacket = Clock::now();
-}
-
-void unplug(Chip &chip)
-{
-    chip.plugged = false;
-    chip.claimedBy = nullptr;
-    chip.receiveQueue.clear();
+    if (!chip.plugged)
+        chip.plugIn(bench().nextAddress++);
 }
 
 libusb_device *deviceFor(Chip &chip)
@@ -255,31 +119,73 @@ libusb_device *deviceFor(Chip &chip)
         if (device->chip == &chip && device->address == chip.address)
             return device;
     }
-    auto *device = new libusb_device { &chip, chip.address, 0 };
+    auto *device = new libusb_device { &chip, chip.address, portOf(chip), chip.enumerated, 0 };
     bench().devices.push_back(device);
     return device;
 }
 
-void dumpAtExit()
+Nanos microsecondsFrom(const QJsonValue &value, const char *environment, Nanos fallback)
 {
-    const char *path = std::getenv("FT232R_EMULATOR_DUMP");
-    if (!path)
-        return;
-    FILE *file = std::fopen(path, "w");
-    if (!file)
-        return;
-    std::fprintf(file, "{\n  \"chips\": [");
-    const char *separator = "";
-    for (auto &chip : bench().chips) {
-        std::fprintf(file, "%s\n    { \"serial\": \"%s\", \"image\": \"", separator,
-                     chip->serial.c_str());
-        for (uint8_t byte : chip->eeprom)
-            std::fprintf(file, "%02x", byte);
-        std::fprintf(file, "\" }");
-        separator = ",";
+    if (value.isDouble())
+        return Nanos(int64_t(value.toDouble() * 1000));
+    if (const char *text = std::getenv(environment))
+        return Nanos(int64_t(std::atof(text) * 1000));
+    return fallback;
+}
+
+// A chip ID of its own for each chip, from its name.
+void seedFactoryArea(Chip &chip)
+{
+    chip.factory.fill(0xFFFF);
+    std::copy(std::begin(FactoryArea), std::end(FactoryArea), chip.factory.begin());
+    uint32_t hash = 2166136261u;
+    for (char c : chip.name)
+        hash = (hash ^ uint8_t(c)) * 16777619u;
+    chip.factory[3] = uint16_t(hash);
+    chip.factory[4] = uint16_t(hash >> 16);
+}
+
+bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std::string *error)
+{
+    const std::string serial = object.value(QLatin1String("serial")).toString().toStdString();
+    chip->name = object.value(QLatin1String("name"))
+                     .toString(QString::fromStdString(serial))
+                     .toStdString();
+    if (chip->name.empty()) {
+        *error = "a chip needs a serial or a name";
+        return false;
     }
-    std::fprintf(file, "\n  ]\n}\n");
-    std::fclose(file);
+    const QString hex = object.value(QLatin1String("image")).toString();
+    if (!hex.isEmpty()) {
+        const QByteArray image = QByteArray::fromHex(hex.toLatin1());
+        if (image.size() != ft232r::ImageBytes) {
+            *error = "chip " + chip->name + ": an image has 128 bytes";
+            return false;
+        }
+        std::memcpy(chip->eeprom.data(), image.constData(), ft232r::ImageBytes);
+    } else {
+        auto text = [&](const char *key, const char *fallback) {
+            return object.value(QLatin1String(key)).toString(QLatin1String(fallback)).toStdString();
+        };
+        chip->eeprom = ft232r::factoryImage(text("manufacturer", "FTDI"),
+                                            text("description", "FT232R USB UART"), serial);
+    }
+    seedFactoryArea(*chip);
+    chip->cannotOpen = object.value(QLatin1String("cannotOpen")).toBool();
+    chip->noSerial = object.value(QLatin1String("noSerial")).toBool();
+    chip->andOnWrite = object.value(QLatin1String("andOnWrite")).toBool();
+    chip->ignoresEepromWrites = object.value(QLatin1String("ignoresEepromWrites")).toBool();
+    chip->unplugAfterBulk = object.value(QLatin1String("unplugAfterBulk")).toInt(-1);
+    chip->unplugAfterControl = object.value(QLatin1String("unplugAfterControl")).toInt(-1);
+    chip->controlCost = microsecondsFrom(top.value(QLatin1String("controlTransferUs")),
+                                         "FT232R_EMULATOR_CONTROL_US", DefaultControlCost);
+    chip->eepromWriteCost = microsecondsFrom(top.value(QLatin1String("eepromWriteUs")),
+                                             "FT232R_EMULATOR_EEPROM_WRITE_US", Nanos(0));
+    plug(*chip);
+    const QByteArray stale
+        = QByteArray::fromHex(object.value(QLatin1String("staleBytes")).toString().toLatin1());
+    chip->held.assign(stale.begin(), stale.end());
+    return true;
 }
 
 bool loadBench(const QByteArray &json, std::string *error)
@@ -290,47 +196,18 @@ bool loadBench(const QByteArray &json, std::string *error)
         *error = "bench is not a JSON object: " + parseError.errorString().toStdString();
         return false;
     }
+    const QJsonObject top = document.object();
     std::vector<std::unique_ptr<Chip>> chips;
-    for (const QJsonValue &value : document.object().value(QLatin1String("chips")).toArray()) {
-        const QJsonObject object = value.toObject();
+    for (const QJsonValue &value : top.value(QLatin1String("chips")).toArray()) {
         auto chip = std::make_unique<Chip>();
-        chip->serial = object.value(QLatin1String("serial")).toString().toStdString();
-        if (chip->serial.empty()) {
-            *error = "a chip needs a serial";
+        if (!loadChip(value.toObject(), top, chip.get(), error))
             return false;
-        }
-        const QString hex = object.value(QLatin1String("image")).toString();
-        if (!hex.isEmpty()) {
-            const QByteArray image = QByteArray::fromHex(hex.toLatin1());
-            if (image.size() != EepromBytes) {
-                *error = "chip " + chip->serial + ": an image has 128 bytes";
-                return false;
-            }
-            std::memcpy(chip->eeprom.data(), image.constData(), EepromBytes);
-        } else {
-            chip->eeprom = factoryImage(object.value(QLatin1String("manufacturer"))
-                                            .toString(QStringLiteral("FTDI"))
-                                            .toStdString(),
-                                        object.value(QLatin1String("description"))
-                                            .toString(QStringLiteral("FT232R USB UART"))
-                                            .toStdString(),
-                                        chip->serial);
-        }
-        chip->cannotOpen = object.value(QLatin1String("cannotOpen")).toBool();
-        chip->noSerial = object.value(QLatin1String("noSerial")).toBool();
-        chip->andOnWrite = object.value(QLatin1String("andOnWrite")).toBool();
-        chip->unplugAfterBulk = object.value(QLatin1String("unplugAfterBulk")).toInt(-1);
-        plug(*chip);
-        const QByteArray stale
-            = QByteArray::fromHex(object.value(QLatin1String("staleBytes")).toString().toLatin1());
-        for (char byte : stale)
-            chip->receiveQueue.emplace_back(uint8_t(byte), Clock::now());
         chips.push_back(std::move(chip));
     }
     for (auto &device : bench().devices)
         device->chip = nullptr; // whatever is still referenced is gone
     bench().chips = std::move(chips);
-    for (const QJsonValue &value : document.object().value(QLatin1String("links")).toArray()) {
+    for (const QJsonValue &value : top.value(QLatin1String("links")).toArray()) {
         const QJsonArray pair = value.toArray();
         Chip *a = findChip(pair.at(0).toString().toStdString().c_str());
         Chip *b = findChip(pair.at(1).toString().toStdString().c_str());
@@ -338,10 +215,34 @@ bool loadBench(const QByteArray &json, std::string *error)
             *error = "a link names unknown chips";
             return false;
         }
-        a->peer = b->serial;
-        b->peer = a->serial;
+        a->peer = b;
+        b->peer = a;
     }
     return true;
+}
+
+void dumpAtExit()
+{
+    const char *path = std::getenv("FT232R_EMULATOR_DUMP");
+    FILE *file = path ? std::fopen(path, "w") : nullptr;
+    if (!file)
+        return;
+    std::fprintf(file, "{\n  \"chips\": [");
+    const char *separator = "";
+    for (auto &chip : bench().chips) {
+        std::fprintf(file, "%s\n    { \"name\": \"%s\", \"serial\": \"%s\", \"image\": \"",
+                     separator, chip->name.c_str(), chip->name.c_str());
+        for (uint8_t byte : chip->eeprom)
+            std::fprintf(file, "%02x", byte);
+        std::fprintf(file,
+                     "\",\n      \"controlTransfers\": %d, \"eepromWordsRead\": %d, "
+                     "\"eepromWordsWritten\": %d, \"bulkTransfers\": %d }",
+                     chip->controlTransfers, chip->eepromWordsRead, chip->eepromWordsWritten,
+                     chip->bulkTransfers);
+        separator = ",";
+    }
+    std::fprintf(file, "\n  ]\n}\n");
+    std::fclose(file);
 }
 
 void loadFromEnvironmentOnce()
@@ -359,164 +260,149 @@ void loadFromEnvironmentOnce()
         std::fprintf(stderr, "FT232R emulator: cannot use bench %s: %s\n", path, b.error.c_str());
 }
 
-int decodeBaudRate(uint16_t value, uint16_t index)
+// Every control transfer goes through here: counted, the chip's time spent
+// with the lock released, and the unplug that a bench may plant after it.
+int controlTransfer(Lock &lock, libusb_device_handle *handle, uint8_t requestType, uint8_t request,
+                    uint16_t value, uint16_t index, unsigned char *data, uint16_t length)
 {
-    static const int eighths[8] = { 0, 4, 2, 1, 3, 5, 6, 7 };
-    const int whole = value & 0x3FFF;
-    const int code = (value >> 14) | ((index & 1) << 2);
-    if (whole == 0 && code == 0)
-        return 3000000;
-    if (whole == 1 && code == 0)
-        return 2000000;
-    const int divisor8 = whole * 8 + eighths[code];
-    return (3000000 * 8 + divisor8 / 2) / divisor8;
+    Chip *chip = liveChip(handle);
+    if (!chip)
+        return LIBUSB_ERROR_NO_DEVICE;
+    ++chip->controlTransfers;
+    const bool in = requestType & LIBUSB_ENDPOINT_IN;
+    int result = LIBUSB_ERROR_PIPE;
+    Nanos cost = chip->controlCost;
+    switch (requestType & 0x60) {
+    case LIBUSB_REQUEST_TYPE_STANDARD:
+        result = chip->standardRequest(requestType, request, value, index, data, length);
+        break;
+    case LIBUSB_REQUEST_TYPE_VENDOR:
+        if ((requestType & 0x1F) != LIBUSB_RECIPIENT_DEVICE)
+            break;
+        result = in ? chip->vendorIn(request, index, data, length)
+                    : chip->vendorOut(request, value, index);
+        if (!in && request == 0x91)
+            cost += chip->eepromWriteCost;
+        break;
+    default: break;
+    }
+    if (chip->unplugAfterControl >= 0 && chip->controlTransfers >= chip->unplugAfterControl)
+        chip->unplug();
+    lock.unlock();
+    std::this_thread::sleep_for(cost);
+    lock.lock();
+    return result;
 }
 
-int vendorOut(Chip &chip, uint8_t request, uint16_t value, uint16_t index)
+Clock::time_point deadlineAfter(unsigned int timeoutMs)
 {
-    switch (request) {
-    case RequestReset:
-        if (value == 1)
-            chip.receiveQueue.clear();
-        return 0;
-    case RequestBaudRate: chip.baud = decodeBaudRate(value, index); return 0;
-    case RequestData:
-        chip.bits = value & 0xFF;
-        chip.parity = (value >> 8) & 0x07;
-        chip.stopBits = (value >> 11) & 0x03;
-        return 0;
-    case RequestSetLatency:
-        if ((value & 0xFF) == 0)
-            return LIBUSB_ERROR_PIPE;
-        chip.latencyMs = value & 0xFF;
-        return 0;
-    case RequestWriteEeprom: {
-        const int at = (index % (EepromBytes / 2)) * 2;
-        const uint16_t stored = chip.andOnWrite ? uint16_t(word(chip.eeprom, at) & value) : value;
-        chip.eeprom[at] = uint8_t(stored);
-        chip.eeprom[at + 1] = uint8_t(stored >> 8);
-        return 0;
-    }
-    case RequestModemCtrl:
-    case RequestFlowCtrl:
-    case RequestEventChar:
-    case RequestErrorChar:
-    case RequestBitMode: return 0;
-    default: return LIBUSB_ERROR_PIPE;
-    }
+    return timeoutMs ? Clock::now() + std::chrono::milliseconds(timeoutMs)
+                     : Clock::time_point::max();
 }
 
-int vendorIn(Chip &chip, uint8_t request, uint16_t index, unsigned char *data, uint16_t length)
+void sleepUntil(Lock &lock, Clock::time_point at)
 {
-    switch (request) {
-    case RequestModemStatus:
-        if (length < 2)
-            return LIBUSB_ERROR_OVERFLOW;
-        std::memcpy(data, ModemStatus, 2);
-        return 2;
-    case RequestGetLatency:
-        if (length < 1)
-            return LIBUSB_ERROR_OVERFLOW;
-        data[0] = uint8_t(chip.latencyMs);
-        return 1;
-    case RequestReadPins:
-        if (length < 1)
-            return LIBUSB_ERROR_OVERFLOW;
-        data[0] = 0xFF;
-        return 1;
-    case RequestReadEeprom: {
-        if (length < 2)
-            return LIBUSB_ERROR_OVERFLOW;
-        const int at = (index % (EepromBytes / 2)) * 2; // the internal EEPROM wraps
-        data[0] = chip.eeprom[at];
-        data[1] = chip.eeprom[at + 1];
-        return 2;
-    }
-    default: return LIBUSB_ERROR_PIPE;
-    }
+    lock.unlock();
+    std::this_thread::sleep_until(at);
+    lock.lock();
 }
 
-void countBulkTransfer(Chip &chip)
+// A bulk OUT transfer goes in 64-byte packets; the chip naks a packet until
+// its host-to-line buffer has room for it.
+int bulkOut(Lock &lock, libusb_device_handle *handle, const unsigned char *data, int length,
+            Clock::time_point deadline, int *transferred)
 {
-    if (chip.unplugAfterBulk >= 0 && ++chip.bulkTransfers >= chip.unplugAfterBulk)
-        unplug(chip);
-}
-
-int bulkOut(Chip &chip, const unsigned char *data, int length)
-{
-    Clock::time_point now = Clock::now();
-    const Clock::duration charTime = chip.charTime();
-    // The chip takes what fits its transmit buffer and naks the rest.
-    const Clock::time_point fits = chip.lineFreeAt - charTime * (TxBufferBytes - length);
-    if (fits > now) {
-        std::this_thread::sleep_until(fits);
-        now = Clock::now();
-    }
-    Clock::time_point at = std::max(now, chip.lineFreeAt);
-    Chip *peer = findChip(chip.peer.c_str());
-    const bool garbled = peer && !peer->sameLine(chip);
-    for (int i = 0; i < length; ++i) {
-        at += charTime;
-        if (peer && peer->plugged) {
-            const uint8_t byte = garbled ? uint8_t(~data[i]) : data[i];
-            peer->receiveQueue.emplace_back(byte, at);
-            peer->received.push_back(byte);
-        }
-    }
-    chip.lineFreeAt = at;
-    return length;
-}
-
-// One bulk IN transfer: full packets while 62 bytes are waiting, then a
-// short packet when the latency timer runs out, as an FT232R sends them.
-int bulkIn(Chip &chip, unsigned char *data, int length, unsigned int timeoutMs, int *transferred)
-{
-    const Clock::time_point deadline
-        = timeoutMs ? Clock::now() + milliseconds(timeoutMs) : Clock::time_point::max();
-    int out = 0;
-    auto sendPacket = [&](int count) {
-        std::memcpy(data + out, ModemStatus, 2);
-        for (int i = 0; i < count; ++i) {
-            data[out + 2 + i] = chip.receiveQueue.front().first;
-            chip.receiveQueue.pop_front();
-        }
-        out += 2 + count;
-        chip.lastPacket = Clock::now();
-    };
-    while (true) {
-        if (length - out < PacketSize) {
-            *transferred = out;
-            return 0;
-        }
+    while (*transferred < length) {
+        Chip *chip = liveChip(handle);
+        if (!chip)
+            return LIBUSB_ERROR_NO_DEVICE;
+        const int packet = std::min(ft232r::PacketSize, length - *transferred);
         const Clock::time_point now = Clock::now();
-        int arrived = 0;
-        while (arrived < int(chip.receiveQueue.size()) && chip.receiveQueue[arrived].second <= now)
-            ++arrived;
-        if (arrived >= PacketData) {
-            sendPacket(PacketData);
+        const Clock::time_point room = chip->roomFor(packet);
+        if (room > now) {
+            if (room > deadline) {
+                sleepUntil(lock, deadline);
+                return LIBUSB_ERROR_TIMEOUT;
+            }
+            sleepUntil(lock, room);
             continue;
         }
-        const Clock::time_point full = int(chip.receiveQueue.size()) >= PacketData
-            ? chip.receiveQueue[PacketData - 1].second
+        chip->sendToLine(data + *transferred, packet, now);
+        *transferred += packet;
+    }
+    return LIBUSB_SUCCESS;
+}
+
+// A bulk IN transfer: full packets while 62 bytes are held, then a short
+// packet (status bytes only, if need be) when the latency timer runs out.
+int bulkIn(Lock &lock, libusb_device_handle *handle, unsigned char *data, int length,
+           Clock::time_point deadline, int *transferred)
+{
+    while (true) {
+        Chip *chip = liveChip(handle);
+        if (!chip)
+            return LIBUSB_ERROR_NO_DEVICE;
+        const int space = length - *transferred;
+        if (space<ft232r::PacketSize && * transferred> 0)
+            return LIBUSB_SUCCESS;
+        const Clock::time_point now = Clock::now();
+        chip->settle(now);
+        const int held = int(chip->held.size());
+        const Clock::time_point flush
+            = chip->lastPacket + std::chrono::milliseconds(chip->latencyMs);
+        if (held >= ft232r::PacketData || flush <= now) {
+            const int count = std::min(held, ft232r::PacketData);
+            if (count + 2 > space)
+                return LIBUSB_ERROR_OVERFLOW;
+            *transferred += chip->takePacket(data + *transferred, count, now);
+            if (count == ft232r::PacketData)
+                continue;
+            return LIBUSB_SUCCESS;
+        }
+        const size_t missing = size_t(ft232r::PacketData - held);
+        const Clock::time_point full = chip->inFlight.size() >= missing
+            ? chip->inFlight[missing - 1].at
             : Clock::time_point::max();
-        const Clock::time_point latency = chip.lastPacket + milliseconds(chip.latencyMs);
-        const Clock::time_point next = std::min(full, latency);
+        const Clock::time_point next = std::min(full, flush);
         if (next > deadline) {
-            std::this_thread::sleep_until(deadline);
-            *transferred = out;
+            sleepUntil(lock, deadline);
             return LIBUSB_ERROR_TIMEOUT;
         }
-        std::this_thread::sleep_until(next);
-        if (full <= latency)
-            continue;
-        const Clock::time_point flushed = Clock::now();
-        int ready = 0;
-        while (ready < int(chip.receiveQueue.size()) && chip.receiveQueue[ready].second <= flushed)
-            ++ready;
-        sendPacket(std::min(ready, PacketData));
-        *transferred = out;
-        return 0;
+        sleepUntil(lock, next);
     }
+}
+
+void fillConfig(const ft232r::Enumeration &e, libusb_config_descriptor *config,
+                libusb_interface *interface, libusb_interface_descriptor *altsetting,
+                libusb_endpoint_descriptor *endpoints)
+{
+    for (int i = 0; i < 2; ++i) {
+        libusb_endpoint_descriptor &endpoint = endpoints[i];
+        endpoint.bLength = LIBUSB_DT_ENDPOINT_SIZE;
+        endpoint.bDescriptorType = LIBUSB_DT_ENDPOINT;
+        endpoint.bEndpointAddress = i == 0 ? 0x81 : 0x02;
+        endpoint.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+        endpoint.wMaxPacketSize = ft232r::PacketSize;
+    }
+    altsetting->bLength = LIBUSB_DT_INTERFACE_SIZE;
+    altsetting->bDescriptorType = LIBUSB_DT_INTERFACE;
+    altsetting->bNumEndpoints = 2;
+    altsetting->bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+    altsetting->bInterfaceSubClass = 0xFF;
+    altsetting->bInterfaceProtocol = 0xFF;
+    altsetting->iInterface = e.strings[1].empty() ? 0 : 2;
+    altsetting->endpoint = endpoints;
+    interface->altsetting = altsetting;
+    interface->num_altsetting = 1;
+    config->bLength = LIBUSB_DT_CONFIG_SIZE;
+    config->bDescriptorType = LIBUSB_DT_CONFIG;
+    config->wTotalLength
+        = LIBUSB_DT_CONFIG_SIZE + LIBUSB_DT_INTERFACE_SIZE + 2 * LIBUSB_DT_ENDPOINT_SIZE;
+    config->bNumInterfaces = 1;
+    config->bConfigurationValue = 1;
+    config->bmAttributes = e.attributes;
+    config->MaxPower = e.maxPower;
+    config->interface = interface;
 }
 
 } // namespace
@@ -527,7 +413,7 @@ extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context **context)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     loadFromEnvironmentOnce();
     if (context)
         *context = new libusb_context {};
@@ -539,9 +425,42 @@ void LIBUSB_CALL libusb_exit(libusb_context *context)
     delete context;
 }
 
+void LIBUSB_CALL libusb_set_debug(libusb_context *, int) { }
+
+int LIBUSB_CALL libusb_set_option(libusb_context *, enum libusb_option option, ...)
+{
+    // Linux has no UsbDk; the log level and the rest are accepted.
+    return option == LIBUSB_OPTION_USE_USBDK ? LIBUSB_ERROR_NOT_SUPPORTED : LIBUSB_SUCCESS;
+}
+
+const char *LIBUSB_CALL libusb_error_name(int code)
+{
+    switch (code) {
+    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS";
+    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
+    default: return "LIBUSB_ERROR_OTHER";
+    }
+}
+
+const char *LIBUSB_CALL libusb_strerror(int code)
+{
+    return libusb_error_name(code);
+}
+
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     std::vector<libusb_device *> found;
     for (auto &chip : bench().chips) {
         if (chip->plugged)
@@ -560,14 +479,14 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *, libusb_device ***li
 
 libusb_device *LIBUSB_CALL libusb_ref_device(libusb_device *device)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     ++device->references;
     return device;
 }
 
 void LIBUSB_CALL libusb_unref_device(libusb_device *device)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     if (!device || --device->references > 0)
         return;
     auto &devices = bench().devices;
@@ -586,72 +505,9 @@ void LIBUSB_CALL libusb_free_device_list(libusb_device **list, int unrefDevices)
     std::free(list);
 }
 
-int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *device,
-                                             struct libusb_device_descriptor *descriptor)
+libusb_device *LIBUSB_CALL libusb_get_parent(libusb_device *)
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = device ? device->chip : nullptr;
-    if (!chip)
-        return LIBUSB_ERROR_NO_DEVICE;
-    // Cached at enumeration, as libusb does: readable while the device object lives.
-    *descriptor = {};
-    descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
-    descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-    descriptor->bcdUSB = 0x0200;
-    descriptor->bMaxPacketSize0 = 8;
-    descriptor->idVendor = chip->vendorId;
-    descriptor->idProduct = chip->productId;
-    descriptor->bcdDevice = 0x0600;
-    descriptor->iManufacturer = 1;
-    descriptor->iProduct = 2;
-    descriptor->iSerialNumber = chip->hasSerial ? 3 : 0;
-    descriptor->bNumConfigurations = 1;
-    return LIBUSB_SUCCESS;
-}
-
-int LIBUSB_CALL libusb_get_config_descriptor(libusb_device *device, uint8_t index,
-                                             struct libusb_config_descriptor **config)
-{
-    if (!device || index != 0)
-        return LIBUSB_ERROR_NOT_FOUND;
-    struct Block {
-        libusb_config_descriptor config;
-        libusb_interface interface;
-        libusb_interface_descriptor altsetting;
-        libusb_endpoint_descriptor endpoints[2];
-    };
-    auto *block = static_cast<Block *>(std::calloc(1, sizeof(Block)));
-    if (!block)
-        return LIBUSB_ERROR_NO_MEM;
-    for (int i = 0; i < 2; ++i) {
-        libusb_endpoint_descriptor &endpoint = block->endpoints[i];
-        endpoint.bLength = LIBUSB_DT_ENDPOINT_SIZE;
-        endpoint.bDescriptorType = LIBUSB_DT_ENDPOINT;
-        endpoint.bEndpointAddress = i == 0 ? 0x81 : 0x02;
-        endpoint.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-        endpoint.wMaxPacketSize = PacketSize;
-    }
-    block->altsetting.bLength = LIBUSB_DT_INTERFACE_SIZE;
-    block->altsetting.bDescriptorType = LIBUSB_DT_INTERFACE;
-    block->altsetting.bNumEndpoints = 2;
-    block->altsetting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
-    block->altsetting.endpoint = block->endpoints;
-    block->interface.altsetting = &block->altsetting;
-    block->interface.num_altsetting = 1;
-    block->config.bLength = LIBUSB_DT_CONFIG_SIZE;
-    block->config.bDescriptorType = LIBUSB_DT_CONFIG;
-    block->config.bNumInterfaces = 1;
-    block->config.bConfigurationValue = 1;
-    block->config.bmAttributes = 0xA0;
-    block->config.MaxPower = 45;
-    block->config.interface = &block->interface;
-    *config = &block->config; // the block starts with the config: one free() releases all
-    return LIBUSB_SUCCESS;
-}
-
-void LIBUSB_CALL libusb_free_config_descriptor(struct libusb_config_descriptor *config)
-{
-    std::free(config);
+    return nullptr; // the root hub is not emulated
 }
 
 uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *)
@@ -664,9 +520,81 @@ uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *device)
     return uint8_t(device ? device->address : 0);
 }
 
+uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device *device)
+{
+    return uint8_t(device ? device->port : 0);
+}
+
+int LIBUSB_CALL libusb_get_port_numbers(libusb_device *device, uint8_t *ports, int capacity)
+{
+    if (capacity < 1)
+        return LIBUSB_ERROR_OVERFLOW;
+    ports[0] = libusb_get_port_number(device);
+    return 1;
+}
+
+int LIBUSB_CALL libusb_get_device_speed(libusb_device *)
+{
+    return LIBUSB_SPEED_FULL;
+}
+
+int LIBUSB_CALL libusb_get_max_iso_packet_size(libusb_device *, unsigned char endpoint)
+{
+    return endpoint == 0x81 || endpoint == 0x02 ? ft232r::PacketSize : LIBUSB_ERROR_NOT_FOUND;
+}
+
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *device,
+                                             struct libusb_device_descriptor *descriptor)
+{
+    Lock lock(bench().mutex);
+    if (!device || !device->chip)
+        return LIBUSB_ERROR_NO_DEVICE;
+    // The descriptor as the chip sent it when it enumerated.
+    const std::vector<uint8_t> bytes = ft232r::deviceDescriptor(device->enumerated);
+    *descriptor = {};
+    descriptor->bLength = bytes[0];
+    descriptor->bDescriptorType = bytes[1];
+    descriptor->bcdUSB = uint16_t(bytes[2] | bytes[3] << 8);
+    descriptor->bMaxPacketSize0 = bytes[7];
+    descriptor->idVendor = uint16_t(bytes[8] | bytes[9] << 8);
+    descriptor->idProduct = uint16_t(bytes[10] | bytes[11] << 8);
+    descriptor->bcdDevice = uint16_t(bytes[12] | bytes[13] << 8);
+    descriptor->iManufacturer = bytes[14];
+    descriptor->iProduct = bytes[15];
+    descriptor->iSerialNumber = bytes[16];
+    descriptor->bNumConfigurations = bytes[17];
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_get_config_descriptor(libusb_device *device, uint8_t index,
+                                             struct libusb_config_descriptor **config)
+{
+    Lock lock(bench().mutex);
+    if (!device || !device->chip || index != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    struct Block {
+        libusb_config_descriptor config;
+        libusb_interface interface;
+        libusb_interface_descriptor altsetting;
+        libusb_endpoint_descriptor endpoints[2];
+    };
+    auto *block = static_cast<Block *>(std::calloc(1, sizeof(Block)));
+    if (!block)
+        return LIBUSB_ERROR_NO_MEM;
+    fillConfig(device->enumerated, &block->config, &block->interface, &block->altsetting,
+               block->endpoints);
+    *config = &block->config; // the block starts with the config: one free() releases all
+    return LIBUSB_SUCCESS;
+}
+
+void LIBUSB_CALL libusb_free_config_descriptor(struct libusb_config_descriptor *config)
+{
+    std::free(config);
+}
+
 int LIBUSB_CALL libusb_open(libusb_device *device, libusb_device_handle **handle)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     Chip *chip = liveChip(device);
     if (!chip)
         return LIBUSB_ERROR_NO_DEVICE;
@@ -681,7 +609,7 @@ int LIBUSB_CALL libusb_open(libusb_device *device, libusb_device_handle **handle
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle *handle, int interfaceNumber)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     if (!handle->claimed || interfaceNumber != 0)
         return LIBUSB_ERROR_NOT_FOUND;
     handle->claimed = false;
@@ -700,12 +628,37 @@ void LIBUSB_CALL libusb_close(libusb_device_handle *handle)
 {
     if (!handle)
         return;
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     if (handle->claimed)
         libusb_release_interface(handle, 0);
     --bench().openHandles;
     libusb_unref_device(handle->device);
     delete handle;
+}
+
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle *handle)
+{
+    Lock lock(bench().mutex);
+    Chip *chip = liveChip(handle);
+    if (!chip)
+        return LIBUSB_ERROR_NOT_FOUND;
+    sleepUntil(lock, Clock::now() + PortResetTime);
+    chip = liveChip(handle);
+    if (!chip)
+        return LIBUSB_ERROR_NOT_FOUND;
+    // The chip reads its EEPROM again: if it now describes itself otherwise,
+    // it comes back as a new device and this handle is dead.
+    if (chip->enumeration() != chip->enumerated) {
+        chip->unplug();
+        plug(*chip);
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    const bool claimed = chip->claimedBy == handle;
+    const bool driver = chip->kernelDriver;
+    chip->plugIn(chip->address);
+    chip->claimedBy = claimed ? handle : nullptr;
+    chip->kernelDriver = driver;
+    return LIBUSB_SUCCESS;
 }
 
 int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle *handle, int enable)
@@ -714,9 +667,20 @@ int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle *handl
     return LIBUSB_SUCCESS;
 }
 
+int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle *handle, int interfaceNumber)
+{
+    Lock lock(bench().mutex);
+    Chip *chip = liveChip(handle);
+    if (!chip)
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (interfaceNumber != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return chip->kernelDriver ? 1 : 0;
+}
+
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle *handle, int interfaceNumber)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     Chip *chip = liveChip(handle);
     if (!chip)
         return LIBUSB_ERROR_NO_DEVICE;
@@ -726,28 +690,52 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle *handle, int in
     return LIBUSB_SUCCESS;
 }
 
+int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle *handle, int interfaceNumber)
+{
+    Lock lock(bench().mutex);
+    Chip *chip = liveChip(handle);
+    if (!chip)
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (interfaceNumber != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (chip->kernelDriver || chip->claimedBy)
+        return LIBUSB_ERROR_BUSY;
+    chip->kernelDriver = true;
+    return LIBUSB_SUCCESS;
+}
+
 int LIBUSB_CALL libusb_get_configuration(libusb_device_handle *handle, int *configuration)
 {
-    if (!liveChip(handle))
+    Lock lock(bench().mutex);
+    Chip *chip = liveChip(handle);
+    if (!chip)
         return LIBUSB_ERROR_NO_DEVICE;
-    *configuration = 1;
+    *configuration = chip->configuration;
     return LIBUSB_SUCCESS;
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle *handle, int configuration)
 {
-    if (!liveChip(handle))
+    Lock lock(bench().mutex);
+    Chip *chip = liveChip(handle);
+    if (!chip)
         return LIBUSB_ERROR_NO_DEVICE;
-    return configuration == 1 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+    if (configuration < -1 || configuration > 1)
+        return LIBUSB_ERROR_NOT_FOUND;
+    // Linux refuses while any interface is claimed, by a driver or by usbfs.
+    if (chip->kernelDriver || chip->claimedBy)
+        return LIBUSB_ERROR_BUSY;
+    return controlTransfer(lock, handle, LIBUSB_ENDPOINT_OUT, LIBUSB_REQUEST_SET_CONFIGURATION,
+                           uint16_t(std::max(configuration, 0)), 0, nullptr, 0);
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle *handle, int interfaceNumber)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     Chip *chip = liveChip(handle);
     if (!chip)
         return LIBUSB_ERROR_NO_DEVICE;
-    if (interfaceNumber != 0)
+    if (interfaceNumber != 0 || chip->configuration != 1)
         return LIBUSB_ERROR_NOT_FOUND;
     if (chip->claimedBy && chip->claimedBy != handle)
         return LIBUSB_ERROR_BUSY;
@@ -762,68 +750,105 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle *handle, int interfa
     return LIBUSB_SUCCESS;
 }
 
+int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle *handle, int interfaceNumber,
+                                                 int alternate)
+{
+    Lock lock(bench().mutex);
+    if (!liveChip(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (!handle->claimed || interfaceNumber != 0 || alternate != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return controlTransfer(lock, handle, LIBUSB_RECIPIENT_INTERFACE, LIBUSB_REQUEST_SET_INTERFACE,
+                           0, 0, nullptr, 0);
+}
+
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle *handle, unsigned char endpoint)
+{
+    Lock lock(bench().mutex);
+    if (!liveChip(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (endpoint != 0x81 && endpoint != 0x02)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return controlTransfer(lock, handle, LIBUSB_RECIPIENT_ENDPOINT, LIBUSB_REQUEST_CLEAR_FEATURE, 0,
+                           endpoint, nullptr, 0);
+}
+
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *handle, uint8_t requestType,
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char *data, uint16_t length, unsigned int)
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = liveChip(handle);
-    if (!chip)
-        return LIBUSB_ERROR_NO_DEVICE;
-    if (requestType == (LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | LIBUSB_ENDPOINT_OUT))
-        return vendorOut(*chip, request, value, index);
-    if (requestType == (LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | LIBUSB_ENDPOINT_IN))
-        return vendorIn(*chip, request, index, data, length);
-    return LIBUSB_ERROR_PIPE;
+    Lock lock(bench().mutex);
+    return controlTransfer(lock, handle, requestType, request, value, index, data, length);
+}
+
+// As the real library does it: the first language, then the string in it,
+// non-ASCII characters as '?'.
+int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index,
+                                                   unsigned char *data, int length)
+{
+    if (index == 0 || length <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    unsigned char buffer[255];
+    const uint8_t in = LIBUSB_ENDPOINT_IN;
+    int r = libusb_control_transfer(handle, in, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                    LIBUSB_DT_STRING << 8, 0, buffer, sizeof buffer, 1000);
+    if (r < 0)
+        return r;
+    if (r < 4)
+        return LIBUSB_ERROR_IO;
+    const uint16_t language = uint16_t(buffer[2] | buffer[3] << 8);
+    r = libusb_control_transfer(handle, in, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                uint16_t(LIBUSB_DT_STRING << 8 | index), language, buffer,
+                                sizeof buffer, 1000);
+    if (r < 0)
+        return r;
+    if (r < 2 || buffer[1] != LIBUSB_DT_STRING || buffer[0] > r)
+        return LIBUSB_ERROR_IO;
+    int out = 0;
+    for (int i = 2; i + 1 < buffer[0] && out < length - 1; i += 2)
+        data[out++] = (buffer[i] & 0x80) || buffer[i + 1] ? '?' : buffer[i];
+    data[out] = 0;
+    return out;
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint,
                                      unsigned char *data, int length, int *transferred,
                                      unsigned int timeout)
 {
-    std::lock_guard lock(bench().mutex);
-    *transferred = 0;
+    int count = 0;
+    const Clock::time_point deadline = deadlineAfter(timeout);
+    Lock lock(bench().mutex);
     Chip *chip = liveChip(handle);
-    if (!chip)
-        return LIBUSB_ERROR_NO_DEVICE;
-    if (!handle->claimed)
-        return LIBUSB_ERROR_NOT_FOUND;
-    int result;
-    if (endpoint == 0x02) {
-        *transferred = bulkOut(*chip, data, length);
-        result = LIBUSB_SUCCESS;
-    } else if (endpoint == 0x81) {
-        result = bulkIn(*chip, data, length, timeout, transferred);
-    } else {
-        return LIBUSB_ERROR_PIPE;
+    int result = LIBUSB_ERROR_NO_DEVICE;
+    if (chip && !handle->claimed)
+        result = LIBUSB_ERROR_NOT_FOUND;
+    else if (chip && endpoint == 0x02)
+        result = bulkOut(lock, handle, data, length, deadline, &count);
+    else if (chip && endpoint == 0x81)
+        result = bulkIn(lock, handle, data, length, deadline, &count);
+    else if (chip)
+        result = LIBUSB_ERROR_IO; // no such endpoint
+    if (transferred)
+        *transferred = count;
+    if (Chip *still = liveChip(handle)) {
+        ++still->bulkTransfers;
+        if (still->unplugAfterBulk >= 0 && still->bulkTransfers >= still->unplugAfterBulk)
+            still->unplug();
     }
-    countBulkTransfer(*chip);
     return result;
 }
 
-int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index,
-                                                   unsigned char *data, int length)
+int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle *handle, unsigned char,
+                                          unsigned char *, int, int *transferred, unsigned int)
 {
-    std::lock_guard lock(bench().mutex);
-    if (index == 0)
-        return LIBUSB_ERROR_INVALID_PARAM;
-    Chip *chip = liveChip(handle);
-    if (!chip)
-        return LIBUSB_ERROR_NO_DEVICE;
-    const std::string *text = index == 1 ? &chip->manufacturer
-        : index == 2                     ? &chip->product
-        : index == 3 && chip->hasSerial  ? &chip->serialString
-                                         : nullptr;
-    if (!text)
-        return LIBUSB_ERROR_PIPE;
-    const int count = std::min(int(text->size()), length - 1);
-    std::memcpy(data, text->data(), size_t(count));
-    data[count] = '\0';
-    return count;
+    Lock lock(bench().mutex);
+    if (transferred)
+        *transferred = 0;
+    return liveChip(handle) ? LIBUSB_ERROR_IO : LIBUSB_ERROR_NO_DEVICE; // it has none
 }
 
-// The asynchronous interface is not used by the station; it exists so that
-// libftdi links, and reports itself unsupported.
+// The asynchronous interface is not emulated: transfers can be made and
+// freed, and submitting one reports the interface unsupported.
 struct libusb_transfer *LIBUSB_CALL libusb_alloc_transfer(int isoPackets)
 {
     const size_t size = sizeof(libusb_transfer)
@@ -846,6 +871,11 @@ int LIBUSB_CALL libusb_cancel_transfer(struct libusb_transfer *)
     return LIBUSB_ERROR_NOT_FOUND;
 }
 
+int LIBUSB_CALL libusb_handle_events(libusb_context *)
+{
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
 int LIBUSB_CALL libusb_handle_events_timeout(libusb_context *, struct timeval *)
 {
     return LIBUSB_ERROR_NOT_SUPPORTED;
@@ -860,7 +890,7 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *, struct 
 
 int ft232r_emulator_load(const char *json)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     bench().loaded = true;
     bench().error.clear();
     return loadBench(QByteArray(json), &bench().error) ? 0 : -1;
@@ -871,20 +901,20 @@ const char *ft232r_emulator_error(void)
     return bench().error.c_str();
 }
 
-int ft232r_emulator_eeprom(const char *serial, unsigned char image[128])
+int ft232r_emulator_eeprom(const char *name, unsigned char image[128])
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = findChip(serial);
+    Lock lock(bench().mutex);
+    Chip *chip = findChip(name);
     if (!chip)
         return -1;
-    std::memcpy(image, chip->eeprom.data(), EepromBytes);
+    std::memcpy(image, chip->eeprom.data(), ft232r::ImageBytes);
     return 0;
 }
 
-int ft232r_emulator_line(const char *serial, int *baud, int *bits, int *stopBits, int *parity)
+int ft232r_emulator_line(const char *name, int *baud, int *bits, int *stopBits, int *parity)
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = findChip(serial);
+    Lock lock(bench().mutex);
+    Chip *chip = findChip(name);
     if (!chip)
         return -1;
     *baud = chip->baud;
@@ -894,54 +924,56 @@ int ft232r_emulator_line(const char *serial, int *baud, int *bits, int *stopBits
     return 0;
 }
 
-int ft232r_emulator_latency(const char *serial)
+int ft232r_emulator_latency(const char *name)
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = findChip(serial);
+    Lock lock(bench().mutex);
+    Chip *chip = findChip(name);
     return chip ? chip->latencyMs : -1;
 }
 
-size_t ft232r_emulator_received(const char *serial, unsigned char *buffer, size_t capacity)
+int ft232r_emulator_counters(const char *name, int *controlTransfers, int *eepromWordsRead,
+                             int *eepromWordsWritten)
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = findChip(serial);
+    Lock lock(bench().mutex);
+    Chip *chip = findChip(name);
     if (!chip)
-        return 0;
-    const size_t count = std::min(capacity, chip->received.size());
-    std::memcpy(buffer, chip->received.data(), count);
-    return count;
+        return -1;
+    *controlTransfers = chip->controlTransfers;
+    *eepromWordsRead = chip->eepromWordsRead;
+    *eepromWordsWritten = chip->eepromWordsWritten;
+    return 0;
 }
 
-int ft232r_emulator_kernel_driver_attached(const char *serial)
+int ft232r_emulator_kernel_driver_attached(const char *name)
 {
-    std::lock_guard lock(bench().mutex);
-    Chip *chip = findChip(serial);
+    Lock lock(bench().mutex);
+    Chip *chip = findChip(name);
     return chip && chip->kernelDriver ? 1 : 0;
 }
 
 int ft232r_emulator_open_handles(void)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     return bench().openHandles;
 }
 
 int ft232r_emulator_open_count(void)
 {
-    std::lock_guard lock(bench().mutex);
+    Lock lock(bench().mutex);
     return bench().opens;
 }
 
-void ft232r_emulator_unplug(const char *serial)
+void ft232r_emulator_unplug(const char *name)
 {
-    std::lock_guard lock(bench().mutex);
-    if (Chip *chip = findChip(serial))
-        unplug(*chip);
+    Lock lock(bench().mutex);
+    if (Chip *chip = findChip(name))
+        chip->unplug();
 }
 
-void ft232r_emulator_plug(const char *serial)
+void ft232r_emulator_plug(const char *name)
 {
-    std::lock_guard lock(bench().mutex);
-    if (Chip *chip = findChip(serial))
+    Lock lock(bench().mutex);
+    if (Chip *chip = findChip(name))
         plug(*chip);
 }
 

@@ -1,0 +1,127 @@
+#pragma once
+
+// One emulated FT232R: its EEPROM, what it enumerates with, its answers to
+// control requests and its serial engine with the chip's two buffers. The
+// facts each part relies on, with their sources, are in README.md.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+struct libusb_device_handle;
+
+namespace ft232r {
+
+using Clock = std::chrono::steady_clock;
+using Nanos = std::chrono::nanoseconds;
+
+constexpr int ImageBytes = 128; // the configuration image: 64 words, checksum last
+constexpr int ImageWords = ImageBytes / 2;
+constexpr int FactoryWords = 64; // read-only words 0x40 to 0x7F, chip ID among them
+constexpr int PacketSize = 64;
+constexpr int PacketData = PacketSize - 2;
+constexpr int ToLineBufferBytes = 128; // host to line
+constexpr int ToHostBufferBytes = 256; // line to host
+
+using Image = std::array<uint8_t, ImageBytes>;
+
+uint16_t imageWord(const Image &image, int word);
+uint16_t imageChecksum(const Image &image);
+// An image as FTDI ships an FT232R: configuration, the three strings from
+// 0x18, the two bytes that FTDI's tools write after them, the checksum.
+Image factoryImage(const std::string &manufacturer, const std::string &product,
+                   const std::string &serial);
+
+// What the chip told the host when it was plugged in: read from the image
+// once, as the chip reads its EEPROM only at power-up and port reset.
+struct Enumeration {
+    uint16_t vendorId = 0x0403, productId = 0x6001;
+    uint8_t attributes = 0xA0, maxPower = 45;
+    std::array<std::vector<uint8_t>, 3> strings; // raw string descriptors; empty: none
+    bool operator==(const Enumeration &o) const;
+    bool operator!=(const Enumeration &o) const { return !(*this == o); }
+};
+
+std::vector<uint8_t> deviceDescriptor(const Enumeration &e);
+std::vector<uint8_t> configDescriptor(const Enumeration &e);
+
+struct Arrival {
+    uint8_t byte;
+    Clock::time_point at; // the stop bit is through
+    Clock::time_point started; // the start bit went out
+};
+
+struct Chip {
+    // From the bench.
+    std::string name; // how the bench and the tests call it
+    Image eeprom {};
+    std::array<uint16_t, FactoryWords> factory {};
+    bool cannotOpen = false;
+    bool noSerial = false;
+    bool andOnWrite = false;
+    bool ignoresEepromWrites = false;
+    int unplugAfterBulk = -1;
+    int unplugAfterControl = -1;
+    Nanos controlCost {}, eepromWriteCost {};
+
+    // Counted since the bench was loaded.
+    int bulkTransfers = 0;
+    int controlTransfers = 0;
+    int eepromWordsRead = 0;
+    int eepromWordsWritten = 0;
+
+    // Since it was last plugged in.
+    bool plugged = false;
+    int address = 0;
+    Enumeration enumerated;
+    bool kernelDriver = true;
+    libusb_device_handle *claimedBy = nullptr;
+    int configuration = 1;
+    bool remoteWakeupEnabled = false;
+    int latencyMs = 16;
+    int baud = 9600, bits = 8, stopBits = 0, parity = 0;
+    Chip *peer = nullptr;
+
+    // Host to line: bytes leave one character time apart from `lineEpoch`
+    // while the line stays busy, so the schedule does not drift.
+    Clock::time_point lineEpoch {};
+    int64_t lineChars = 0;
+    // Line to host: on the wire, then held in the chip until the host reads.
+    std::deque<Arrival> inFlight;
+    std::deque<uint8_t> held;
+    bool overrun = false;
+    Clock::time_point lastPacket {};
+
+    void plugIn(int newAddress);
+    void unplug();
+    Enumeration enumeration() const;
+    bool hasSerial() const { return !enumerated.strings[2].empty(); }
+
+    // Control requests; a negative result is a libusb error code.
+    int standardRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                        uint8_t *data, uint16_t length);
+    int vendorOut(uint8_t request, uint16_t value, uint16_t index);
+    int vendorIn(uint8_t request, uint16_t index, uint8_t *data, uint16_t length);
+
+    // The serial engine.
+    Nanos charSpan(int64_t chars) const;
+    Clock::time_point lineFreeAt() const { return lineEpoch + charSpan(lineChars); }
+    // When `count` more bytes fit the host-to-line buffer.
+    Clock::time_point roomFor(int count) const;
+    void sendToLine(const uint8_t *data, int count, Clock::time_point now);
+    void settle(Clock::time_point now); // arrivals up to now into the buffer, or lost
+    // The packet the chip answers an IN token with: status bytes and `count` bytes.
+    int takePacket(uint8_t *out, int count, Clock::time_point now);
+    void purgeToHost(Clock::time_point now);
+    void purgeToLine(Clock::time_point now);
+    void resetSerialEngine(Clock::time_point now);
+
+private:
+    bool sameLineAs(const Chip &o) const;
+    int bitsPerChar() const;
+};
+
+} // namespace ft232r
