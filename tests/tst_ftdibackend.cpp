@@ -7,19 +7,21 @@
 #include "stationprobe.h"
 
 #include <libftdi1/ftdi.h>
+#include <libusb-1.0/libusb.h>
 
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 
 #include <array>
+#include <thread>
 
 namespace {
 
 const QByteArray PairBench
     = "\n"
       "{ \"chips\": [ { \"serial\": \"FTA1B2C3\" }, { \"serial\": \"FTD4E5F6\" } ],\n"
-      "  \"links\": [ [ \"FTA1B2C3\", \"FTD4E5F6\" ] ] }";
+      "  \"links\": [ [ \"FTA1B2C3\", \"FTD4E5F6\" ] ], \"controlTransferUs\": 0 }";
 
 using Image = std::array<unsigned char, 128>;
 
@@ -59,7 +61,7 @@ QByteArray withChecksum(QByteArray image)
 QByteArray bench(const QByteArray &chipA, const QByteArray &chipB = "{ \"serial\": \"FTD4E5F6\" }")
 {
     return "{ \"chips\": [ " + chipA + ", " + chipB
-        + " ], \"links\": [ [ \"FTA1B2C3\", \"FTD4E5F6\" ] ] }";
+        + " ], \"links\": [ [ \"FTA1B2C3\", \"FTD4E5F6\" ] ], \"controlTransferUs\": 0 }";
 }
 
 DeviceHandle openConfigured(FtdiDeviceLibrary &library, const char *serial)
@@ -71,6 +73,71 @@ DeviceHandle openConfigured(FtdiDeviceLibrary &library, const char *serial)
     library.setDataCharacteristics(handle, 8, 0, 0);
     library.setTimeouts(handle, 500, 500);
     return handle;
+}
+
+// A chip opened straight through libftdi, configured as the station does.
+struct RawChip {
+    ftdi_context *ftdi = ftdi_new();
+    explicit RawChip(const char *serial, int baud = 1000000)
+    {
+        if (ftdi_usb_open_desc(ftdi, 0x0403, 0x6001, nullptr, serial) != 0
+            || ftdi_set_baudrate(ftdi, baud) != 0 || ftdi_set_latency_timer(ftdi, 1) != 0)
+            qFatal("cannot open %s: %s", serial, ftdi_get_error_string(ftdi));
+    }
+    ~RawChip()
+    {
+        ftdi_usb_close(ftdi);
+        ftdi_free(ftdi);
+    }
+    libusb_device_handle *usb() const { return ftdi->usb_dev; }
+    // One bulk IN transfer as the chip answers it: status bytes included.
+    QByteArray packets(int capacity = 4096, unsigned timeoutMs = 100) const
+    {
+        QByteArray data(capacity, '\0');
+        int got = 0;
+        libusb_bulk_transfer(usb(), 0x81, reinterpret_cast<unsigned char *>(data.data()), capacity,
+                             &got, timeoutMs);
+        return data.left(got);
+    }
+    // Payload only, until `count` bytes or a quiet read.
+    QByteArray payload(int count) const
+    {
+        QByteArray got;
+        while (got.size() < count) {
+            const QByteArray chunk = packets();
+            QByteArray data;
+            for (int at = 0; at < chunk.size(); at += 64)
+                data += chunk.mid(at + 2, 62);
+            if (data.isEmpty())
+                break;
+            got += data;
+        }
+        return got;
+    }
+};
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i * 7 + 3);
+    return bytes;
+}
+
+double writeMs(const RawChip &chip, const QByteArray &bytes)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const int written = ftdi_write_data(
+        chip.ftdi, reinterpret_cast<const unsigned char *>(bytes.constData()), int(bytes.size()));
+    return written == bytes.size() ? double(clock.nsecsElapsed()) / 1e6 : -1;
+}
+
+int counter(const char *serial, int which)
+{
+    int counts[3] = {};
+    ft232r_emulator_counters(serial, &counts[0], &counts[1], &counts[2]);
+    return counts[which];
 }
 
 } // namespace
@@ -92,6 +159,8 @@ private slots:
 
     void listsTypesAndStringsWithBystanders()
     {
+        QByteArray badChecksum = factoryImage();
+        badChecksum[126] = char(badChecksum[126] ^ 0xFF);
         QVERIFY(
             ft232r_emulator_load("{ \"chips\": [\n"
                                  "            { \"serial\": \"LOCKED01\", \"cannotOpen\": true },\n"
@@ -99,14 +168,16 @@ private slots:
                                  "\"description\": \"Serial-less\" },\n"
                                  "            { \"serial\": \"FTA1B2C3\", \"description\": "
                                  "\"UM232R USB <-> Serial\" },\n"
-                                 "            { \"serial\": \"FTD4E5F6\" } ] }")
+                                 "            { \"serial\": \"FTD4E5F6\" },\n"
+                                 "            { \"serial\": \"BADSUM01\", \"image\": \""
+                                 + hex(badChecksum) + "\" } ] }")
             == 0);
         FtdiDeviceLibrary library;
         quint32 count = 0;
         QCOMPARE(library.createDeviceInfoList(&count), DeviceStatusCode::Ok);
-        QCOMPARE(count, 4u);
-        DeviceInfoRecord records[4];
-        QCOMPARE(library.getDeviceInfoList(records, 4, &count), DeviceStatusCode::Ok);
+        QCOMPARE(count, 5u);
+        DeviceInfoRecord records[5];
+        QCOMPARE(library.getDeviceInfoList(records, 5, &count), DeviceStatusCode::Ok);
         for (const DeviceInfoRecord &record : records) {
             QCOMPARE(record.deviceType, DeviceTypeFt232r);
             QCOMPARE(record.deviceId, 0x04036001u);
@@ -117,6 +188,9 @@ private slots:
         QCOMPARE(QByteArray(records[2].serialNumber), QByteArray("FTA1B2C3"));
         QCOMPARE(QByteArray(records[2].description), QByteArray("UM232R USB <-> Serial"));
         QCOMPARE(QByteArray(records[3].description), QByteArray("FT232R USB UART"));
+        // A bad checksum: the chip enumerates with FTDI's IDs and no strings.
+        QCOMPARE(QByteArray(records[4].description), QByteArray());
+        QCOMPARE(QByteArray(records[4].serialNumber), QByteArray());
 
         // A refresh of the same bench opens nothing again.
         const int opens = ft232r_emulator_open_count();
@@ -126,7 +200,7 @@ private slots:
         // A replugged device enumerates afresh and is read again.
         ft232r_emulator_unplug("FTA1B2C3");
         QCOMPARE(library.createDeviceInfoList(&count), DeviceStatusCode::Ok);
-        QCOMPARE(count, 3u);
+        QCOMPARE(count, 4u);
         ft232r_emulator_plug("FTA1B2C3");
         QCOMPARE(library.createDeviceInfoList(&count), DeviceStatusCode::Ok);
         QCOMPARE(ft232r_emulator_open_count(), opens + 1);
@@ -289,10 +363,17 @@ private slots:
         QCOMPARE(library.close(handle), DeviceStatusCode::Ok);
     }
 
-    void partThatStoresTheAndIsCaughtByTheReadBack()
+    void partThatDoesNotStoreWhatIsWrittenIsCaughtByTheReadBack_data()
     {
+        QTest::addColumn<QByteArray>("fault");
+        QTest::newRow("stores the AND of old and new") << QByteArray("andOnWrite");
+        QTest::newRow("ignores EEPROM writes") << QByteArray("ignoresEepromWrites");
+    }
+    void partThatDoesNotStoreWhatIsWrittenIsCaughtByTheReadBack()
+    {
+        QFETCH(QByteArray, fault);
         QVERIFY(ft232r_emulator_load(
-                    bench("{ \"serial\": \"FTA1B2C3\", \"andOnWrite\": true }").constData())
+                    bench("{ \"serial\": \"FTA1B2C3\", \"" + fault + "\": true }").constData())
                 == 0);
         FtdiDeviceLibrary library;
         DeviceHandle handle = openConfigured(library, "FTA1B2C3");
@@ -362,6 +443,130 @@ private slots:
             ftdi_free(tx);
             ftdi_free(rx);
         }
+    }
+
+    // The emulator itself, as the chip it stands for.
+    void lineDrainsThroughTheChipsBuffers_data()
+    {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("decoded");
+        QTest::addColumn<bool>("bothAtOnce");
+        QTest::newRow("1 Mbaud") << 1000000 << 1000000 << false;
+        QTest::newRow("921600 baud") << 921600 << 923077 << false;
+        QTest::newRow("both chips at once") << 1000000 << 1000000 << true;
+    }
+    void lineDrainsThroughTheChipsBuffers()
+    {
+        QFETCH(int, baud);
+        QFETCH(int, decoded);
+        QFETCH(bool, bothAtOnce);
+        RawChip a("FTA1B2C3", baud), b("FTD4E5F6", baud);
+        const QByteArray sent = pattern(6400);
+        // The write returns when its last packet fits the 128-byte buffer:
+        // once 6400 - 128 characters of 10 bits have gone out.
+        const double expectedMs = (6400 - 128) * 10 * 1000.0 / decoded;
+        double otherMs = 0;
+        std::thread other;
+        if (bothAtOnce)
+            other = std::thread([&] { otherMs = writeMs(b, sent); });
+        const double ms = writeMs(a, sent);
+        if (other.joinable())
+            other.join();
+        QVERIFY2(ms >= expectedMs - 0.5 && ms <= expectedMs + 3, qPrintable(QString::number(ms)));
+        if (bothAtOnce)
+            QVERIFY2(qAbs(otherMs - ms) <= 3, qPrintable(QString::number(otherMs)));
+        QTest::qWait(5);
+        // Nobody read: the receiver kept 256 bytes, lost the rest and says so.
+        for (const RawChip *receiver : bothAtOnce ? std::vector { &a, &b } : std::vector { &b }) {
+            const QByteArray first = receiver->packets(64);
+            QCOMPARE(first.size(), 64);
+            QCOMPARE(quint8(first[1]) & 0x02, 0x02); // overrun
+            QCOMPARE(first.mid(2) + receiver->payload(6400), sent.left(256));
+        }
+    }
+
+    void standardRequestsAnswerFromTheEeprom_data()
+    {
+        QTest::addColumn<int>("requestType");
+        QTest::addColumn<int>("request");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QByteArray>("answer"); // hex, or empty for a stall
+        QTest::newRow("device descriptor")
+            << 0x80 << 6 << 0x0100 << 0 << QByteArray("120100020000000803040160000601020301");
+        QTest::newRow("configuration") << 0x80 << 6 << 0x0200 << 0
+                                       << QByteArray("09022000010100a02d"
+                                                     "0904000002ffffff02"
+                                                     "0705810240000007050202400000");
+        QTest::newRow("languages") << 0x80 << 6 << 0x0300 << 0 << QByteArray("04030904");
+        QTest::newRow("serial number")
+            << 0x80 << 6 << 0x0303 << 0x0409 << QByteArray("120346005400410031004200320043003300");
+        QTest::newRow("no fourth string") << 0x80 << 6 << 0x0304 << 0x0409 << QByteArray();
+        QTest::newRow("device status") << 0x80 << 0 << 0 << 0 << QByteArray("0000");
+        QTest::newRow("configuration value") << 0x80 << 8 << 0 << 0 << QByteArray("01");
+        QTest::newRow("set address") << 0x00 << 5 << 9 << 0 << QByteArray();
+    }
+    void standardRequestsAnswerFromTheEeprom()
+    {
+        QFETCH(int, requestType);
+        QFETCH(int, request);
+        QFETCH(int, value);
+        QFETCH(int, index);
+        QFETCH(QByteArray, answer);
+        RawChip a("FTA1B2C3");
+        const int before = counter("FTA1B2C3", 0);
+        unsigned char data[255] = {};
+        const int r = libusb_control_transfer(a.usb(), quint8(requestType), quint8(request),
+                                              quint16(value), quint16(index), data, 255, 500);
+        if (answer.isEmpty())
+            QCOMPARE(r, int(LIBUSB_ERROR_PIPE));
+        else
+            QCOMPARE(QByteArray(reinterpret_cast<char *>(data), qMax(r, 0)).toHex(), answer);
+        QCOMPARE(counter("FTA1B2C3", 0), before + 1);
+    }
+
+    void resetPurgesAndEepromEndsAsARealChips()
+    {
+        RawChip a("FTA1B2C3"), b("FTD4E5F6");
+        const QByteArray sent = pattern(100);
+        QCOMPARE(writeMs(a, sent) >= 0, true);
+        QTest::qWait(3);
+        QCOMPARE(ftdi_usb_reset(b.ftdi), 0); // purges what the receiver holds
+        QCOMPARE(b.payload(100), QByteArray());
+        QCOMPARE(writeMs(a, pattern(128)) >= 0, true);
+        QCOMPARE(ftdi_usb_reset(a.ftdi), 0); // and what had not gone out yet
+        QTest::qWait(3);
+        QVERIFY(b.payload(128).size() <= 2);
+
+        // Words past the 64 of the image do not alias it: the chip ID is there.
+        unsigned short first = 0, beyond = 0;
+        QCOMPARE(ftdi_read_eeprom_location(a.ftdi, 0x00, &first), 0);
+        QCOMPARE(ftdi_read_eeprom_location(a.ftdi, 0x40, &beyond), 0);
+        QVERIFY(first != beyond);
+        unsigned idA = 0, idB = 0;
+        QCOMPARE(ftdi_read_chipid(a.ftdi, &idA), 0);
+        QCOMPARE(ftdi_read_chipid(b.ftdi, &idB), 0);
+        QVERIFY(idA != idB);
+    }
+
+    void controlTransfersTakeTimeAndCanBeCutShort()
+    {
+        QVERIFY(ft232r_emulator_load(
+                    "{ \"chips\": [ { \"serial\": \"FTA1B2C3\", \"unplugAfterControl\": 60 } ],"
+                    "  \"controlTransferUs\": 500 }")
+                == 0);
+        RawChip a("FTA1B2C3");
+        const int opened = counter("FTA1B2C3", 0);
+        const int wordsBefore = counter("FTA1B2C3", 1);
+        QElapsedTimer clock;
+        clock.start();
+        unsigned short word = 0;
+        int reads = 0;
+        while (reads < 200 && ftdi_read_eeprom_location(a.ftdi, reads % 64, &word) == 0)
+            ++reads;
+        QCOMPARE(opened + reads, 60); // the 60th completes; the chip is gone after it
+        QCOMPARE(counter("FTA1B2C3", 1), wordsBefore + reads);
+        QVERIFY2(clock.elapsed() >= reads / 2, qPrintable(QString::number(clock.elapsed())));
     }
 
     void wholeStationRunsOnTheEmulatedPair()
