@@ -1,0 +1,133 @@
+// The real-chip station (libftdi1 backend) on an emulated FT232R pair:
+// what one passing run costs on the USB bus, and a soak of many runs in one
+// process for memory and file descriptors.
+//
+// Usage: zelor-emulator-bench [--soak RUNS]
+
+#include "app/mw.h"
+#include "app/mwform.h"
+#include "device/ftdidevicelibrary.h"
+#include "ft232remulator.h"
+#include "tests/stationprobe.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+
+#include <cstdio>
+
+namespace {
+
+const char *const Chips[] = { "FTGXSYWJ", "FTD4E5F6" };
+
+QByteArray benchJson(double controlUs)
+{
+    return "{ \"chips\": [ { \"serial\": \"FTGXSYWJ\", \"image\": \"" + factoryImage().toHex()
+        + "\" }, { \"serial\": \"FTD4E5F6\" } ], \"links\": [ [ \"FTGXSYWJ\", \"FTD4E5F6\" ] ], "
+          "\"controlTransferUs\": "
+        + QByteArray::number(controlUs) + " }";
+}
+
+long statusField(const char *name)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(name))
+            return line.mid(int(qstrlen(name))).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+int openFileDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+struct Counts {
+    int control = 0, wordsRead = 0, wordsWritten = 0;
+};
+
+Counts countsOf(const char *chip)
+{
+    Counts c;
+    ft232r_emulator_counters(chip, &c.control, &c.wordsRead, &c.wordsWritten);
+    return c;
+}
+
+// Clicks "Start test" once; true when the run passed.
+bool runOnce(MW &window, StationProbe &probe)
+{
+    window.findDevices();
+    probe.form()->startTest->click();
+    return probe.form()->passed->text() == QLatin1String("PASSED");
+}
+
+void reportOneRun(double controlUs, const char *label)
+{
+    if (ft232r_emulator_load(benchJson(controlUs).constData()) != 0)
+        qFatal("bench: %s", ft232r_emulator_error());
+    FtdiDeviceLibrary library;
+    MW window(library);
+    StationProbe probe(window);
+    probe.stopRefresh();
+    const Counts before[2] = { countsOf(Chips[0]), countsOf(Chips[1]) };
+    QElapsedTimer clock;
+    clock.start();
+    const bool passed = runOnce(window, probe);
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    for (int i = 0; i < 2; ++i) {
+        const Counts after = countsOf(Chips[i]);
+        std::printf("| %s | %s | %d | %d | %d | %.0f ms | %s |\n", label, Chips[i],
+                    after.control - before[i].control, after.wordsRead - before[i].wordsRead,
+                    after.wordsWritten - before[i].wordsWritten, ms, passed ? "PASSED" : "FAILED");
+    }
+}
+
+int soak(int runs)
+{
+    if (ft232r_emulator_load(benchJson(0).constData()) != 0)
+        qFatal("bench: %s", ft232r_emulator_error());
+    FtdiDeviceLibrary library;
+    MW window(library);
+    StationProbe probe(window);
+    probe.stopRefresh();
+    int failures = 0;
+    long rssAt100 = 0;
+    int fdsAt100 = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int run = 1; run <= runs; ++run) {
+        failures += runOnce(window, probe) ? 0 : 1;
+        if (run == std::min(100, runs)) {
+            rssAt100 = statusField("VmRSS:");
+            fdsAt100 = openFileDescriptors();
+        }
+    }
+    const long rss = statusField("VmRSS:");
+    const int fds = openFileDescriptors();
+    std::printf("soak: %d runs in %.1f s, %d failed; resident %ld KiB at run 100, %ld KiB at run "
+                "%d (%+ld KiB); file descriptors %d and %d\n",
+                runs, double(clock.elapsed()) / 1000, failures, rssAt100, rss, runs, rss - rssAt100,
+                fdsAt100, fds);
+    return failures == 0 && rss - rssAt100 <= 1024 && fds == fdsAt100 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    ScratchDirectory scratch; // the station's log goes to a scratch folder
+    const QStringList arguments = app.arguments();
+    const int soakAt = int(arguments.indexOf(QStringLiteral("--soak")));
+    if (soakAt > 0)
+        return soak(arguments.value(soakAt + 1).toInt());
+    std::printf("| control transfer | chip | control transfers | EEPROM words read | EEPROM words "
+                "written | whole run | verdict |\n|---|---|---|---|---|---|---|\n");
+    reportOneRun(1000, "1 ms (default)");
+    reportOneRun(125, "0.125 ms");
+    return 0;
+}
