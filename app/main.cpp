@@ -1,5 +1,5 @@
 #include "app/mw.h"
-#include "device/ftdidevicelibrary.h"
+#include "device/ftdi/ftdidevicelibrary.h"
 
 #include <QApplication>
 

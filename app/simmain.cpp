@@ -2,8 +2,8 @@
 // tests. Options: --scenario FILE, --runs N, --dump-eeprom FILE.
 
 #include "app/mw.h"
-#include "device/simulateddevicelibrary.h"
-#include "device/simulationscenario.h"
+#include "device/sim/simulateddevicelibrary.h"
+#include "device/sim/simulationscenario.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -7,7 +7,7 @@
 
 #include "app/mw.h"
 #include "app/mwform.h"
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 #include "tests/stationprobe.h"
 
 #include <benchmark/benchmark.h>

@@ -6,7 +6,7 @@
 
 #include "app/mw.h"
 #include "app/mwform.h"
-#include "device/ftdidevicelibrary.h"
+#include "device/ftdi/ftdidevicelibrary.h"
 #include "ft232remulator.h"
 #include "tests/stationprobe.h"
 
@@ -43,7 +43,9 @@ long statusField(const char *name)
 
 int openFileDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 struct Counts {
@@ -73,16 +75,20 @@ void reportOneRun(double controlUs, const char *label)
     MW window(library);
     StationProbe probe(window);
     probe.stopRefresh();
-    const Counts before[2] = { countsOf(Chips[0]), countsOf(Chips[1]) };
-    QElapsedTimer clock;
-    clock.start();
-    const bool passed = runOnce(window, probe);
-    const double ms = double(clock.nsecsElapsed()) / 1e6;
-    for (int i = 0; i < 2; ++i) {
-        const Counts after = countsOf(Chips[i]);
-        std::printf("| %s | %s | %d | %d | %d | %.0f ms | %s |\n", label, Chips[i],
-                    after.control - before[i].control, after.wordsRead - before[i].wordsRead,
-                    after.wordsWritten - before[i].wordsWritten, ms, passed ? "PASSED" : "FAILED");
+    // The first run changes the description; the second finds it done.
+    for (const char *run : { "first", "second" }) {
+        const Counts before[2] = { countsOf(Chips[0]), countsOf(Chips[1]) };
+        QElapsedTimer clock;
+        clock.start();
+        const bool passed = runOnce(window, probe);
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        for (int i = 0; i < 2; ++i) {
+            const Counts after = countsOf(Chips[i]);
+            std::printf("| %s | %s | %s | %d | %d | %d | %.0f ms | %s |\n", label, run, Chips[i],
+                        after.control - before[i].control, after.wordsRead - before[i].wordsRead,
+                        after.wordsWritten - before[i].wordsWritten, ms,
+                        passed ? "PASSED" : "FAILED");
+        }
     }
 }
 
@@ -125,8 +131,8 @@ int main(int argc, char **argv)
     const int soakAt = int(arguments.indexOf(QStringLiteral("--soak")));
     if (soakAt > 0)
         return soak(arguments.value(soakAt + 1).toInt());
-    std::printf("| control transfer | chip | control transfers | EEPROM words read | EEPROM words "
-                "written | whole run | verdict |\n|---|---|---|---|---|---|---|\n");
+    std::printf("| control transfer | run | chip | control transfers | EEPROM words read | EEPROM "
+                "words written | whole run | verdict |\n|---|---|---|---|---|---|---|---|\n");
     reportOneRun(1000, "1 ms (default)");
     reportOneRun(125, "0.125 ms");
     return 0;

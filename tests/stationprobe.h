@@ -5,7 +5,7 @@
 
 #include "app/mw.h"
 #include "app/mwform.h"
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 #include "log/logview.h"
 
 #include <QDir>

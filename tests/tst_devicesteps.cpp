@@ -1,8 +1,8 @@
 // Opening, configuring and closing; the loopback transfer; the EEPROM
 // description. Each over the simulated pair, with its failure table.
 
-#include "device/ft232reeprom.h"
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/ft232reeprom.h"
+#include "device/sim/simulateddevicelibrary.h"
 #include "stationprobe.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 // Listing the attached devices: view and result texts, serialList, codes 1
 // and 2, traces, and a library that misbehaves.
 
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 #include "stationprobe.h"
 
 #include <cstring>

@@ -4,7 +4,7 @@
 // no handle open, keep every EEPROM field but the description, and keep the
 // log file and the log view in step.
 
-#include "device/ft232reeprom.h"
+#include "device/sim/ft232reeprom.h"
 #include "stationprobe.h"
 
 #include <QLabel>

@@ -1,6 +1,6 @@
 // The window, its form, its slots and timer, and the test log.
 
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 #include "log/debugtrace.h"
 #include "stationprobe.h"
 

@@ -1,9 +1,9 @@
 // The simulated bench, where a fault in it would hide a fault of the
 // station: wiring, timing, hot plug, fault keys, EEPROM, scenario files.
 
-#include "device/ft232reeprom.h"
-#include "device/simulateddevicelibrary.h"
-#include "device/simulationscenario.h"
+#include "device/sim/ft232reeprom.h"
+#include "device/sim/simulateddevicelibrary.h"
+#include "device/sim/simulationscenario.h"
 #include "stationprobe.h"
 
 #include <QFile>

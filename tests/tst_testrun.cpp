@@ -1,7 +1,7 @@
 // Whole test runs on the simulated bench, compared line by line, and the
 // simulated-bench program run as a process.
 
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 #include "stationprobe.h"
 
 #include <QLabel>

@@ -1,6 +1,6 @@
 // The scenario parser, and a bench built from whatever it accepts.
 
-#include "device/simulationscenario.h"
+#include "device/sim/simulationscenario.h"
 
 #include <cstdint>
 

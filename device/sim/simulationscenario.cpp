@@ -1,6 +1,6 @@
-#include "device/simulationscenario.h"
+#include "device/sim/simulationscenario.h"
 
-#include "device/ft232reeprom.h"
+#include "device/sim/ft232reeprom.h"
 
 #include <QFile>
 #include <QJsonArray>

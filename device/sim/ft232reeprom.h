@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 
 #include <QByteArray>
 #include <QString>

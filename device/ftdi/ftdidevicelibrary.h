@@ -17,7 +17,7 @@ struct libusb_device;
 class FtdiDeviceLibrary : public DeviceLibrary {
 public:
     // Latency timer set on open: a short block is sent on after this long.
-    static constexpr unsigned char LatencyMs = 2;
+    static constexpr unsigned char LatencyMs = 1;
 
     FtdiDeviceLibrary();
     ~FtdiDeviceLibrary() override;

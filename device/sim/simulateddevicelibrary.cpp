@@ -1,4 +1,4 @@
-#include "device/simulateddevicelibrary.h"
+#include "device/sim/simulateddevicelibrary.h"
 
 #include <QThread>
 #include <QtGlobal>

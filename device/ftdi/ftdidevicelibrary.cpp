@@ -1,4 +1,7 @@
-#include "device/ftdidevicelibrary.h"
+#include "device/ftdi/ftdidevicelibrary.h"
+
+#include "device/ftdi/ft232rimage.h"
+#include "log/debugtrace.h"
 
 #include <libftdi1/ftdi.h>
 #include <libusb-1.0/libusb.h>
@@ -9,14 +12,15 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <thread>
+#include <vector>
 
 namespace {
 
-constexpr int ImageSize = 128; // the FT232R's internal EEPROM
 constexpr quint32 UnknownDeviceType = 3;
 
-using Image = std::array<unsigned char, ImageSize>;
+using Image = ft232rimage::Image;
 
 // FTDI's device type codes by the release number the chip reports.
 quint32 deviceTypeOf(quint16 bcdDevice)
@@ -39,49 +43,15 @@ quint32 busAndAddress(libusb_device *device)
     return quint32(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device);
 }
 
-// A numeric field of EepromData as libftdi names it, and the image bytes
-// that hold it.
-struct EepromValue {
-    ftdi_eeprom_value name;
-    quint16 EepromData::*wide;
-    quint8 EepromData::*narrow;
-    std::array<int, 2> bytes; // -1: none
-};
-
-const EepromValue EepromValues[] = {
-    { VENDOR_ID, &EepromData::vendorId, nullptr, { 0x02, 0x03 } },
-    { PRODUCT_ID, &EepromData::productId, nullptr, { 0x04, 0x05 } },
-    { MAX_POWER, &EepromData::maxPower, nullptr, { 0x09, -1 } },
-    { SELF_POWERED, &EepromData::selfPowered, nullptr, { 0x08, -1 } },
-    { REMOTE_WAKEUP, &EepromData::remoteWakeup, nullptr, { 0x08, -1 } },
-    { EXTERNAL_OSCILLATOR, nullptr, &EepromData::useExtOsc, { 0x00, -1 } },
-    { HIGH_CURRENT, nullptr, &EepromData::highDriveIOs, { 0x00, -1 } },
-    { SUSPEND_PULL_DOWNS, nullptr, &EepromData::pullDownEnable, { 0x0A, -1 } },
-    { USE_SERIAL, nullptr, &EepromData::serNumEnable, { 0x0A, -1 } },
-    { CBUS_FUNCTION_0, nullptr, &EepromData::cbus0, { 0x14, -1 } },
-    { CBUS_FUNCTION_1, nullptr, &EepromData::cbus1, { 0x14, -1 } },
-    { CBUS_FUNCTION_2, nullptr, &EepromData::cbus2, { 0x15, -1 } },
-    { CBUS_FUNCTION_3, nullptr, &EepromData::cbus3, { 0x15, -1 } },
-    { CBUS_FUNCTION_4, nullptr, &EepromData::cbus4, { 0x16, -1 } },
-};
-
-quint8 EepromData::*const InvertBits[] = {
-    &EepromData::invertTXD, &EepromData::invertRXD, &EepromData::invertRTS, &EepromData::invertCTS,
-    &EepromData::invertDTR, &EepromData::invertDSR, &EepromData::invertDCD, &EepromData::invertRI,
-};
-
-int get(const EepromData &data, const EepromValue &value)
-{
-    return value.wide ? data.*value.wide : data.*value.narrow;
-}
-
-quint8 invertByte(const EepromData &data)
-{
-    quint8 bits = 0;
-    for (int i = 0; i < 8; ++i)
-        bits |= quint8((data.*InvertBits[i] ? 1 : 0) << i);
-    return bits;
-}
+// FTDI's vendor requests for one EEPROM word, as libftdi1 sends them.
+constexpr quint8 ReadEepromRequest = 0x90;
+constexpr quint8 WriteEepromRequest = 0x91;
+constexpr quint8 VendorIn
+    = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | LIBUSB_ENDPOINT_IN;
+constexpr quint8 VendorOut
+    = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | LIBUSB_ENDPOINT_OUT;
+// libftdi1 sets this latency before writing the EEPROM, as FTDI's MProg does.
+constexpr unsigned char EepromWriteLatency = 0x77;
 
 bool validHeader(const EepromData *data)
 {
@@ -90,45 +60,75 @@ bool validHeader(const EepromData *data)
         && data->description && data->serialNumber;
 }
 
-// Characters in the string descriptor named at `pointer`, 0 when absent.
-int stringLength(const Image &image, int pointer)
+bool readWord(ftdi_context *ftdi, int index, quint16 *value)
 {
-    const int bytes = image[pointer + 1];
-    return bytes >= 2 ? bytes / 2 - 1 : 0;
+    unsigned char bytes[2];
+    if (libusb_control_transfer(ftdi->usb_dev, VendorIn, ReadEepromRequest, 0, quint16(index),
+                                bytes, 2, unsigned(ftdi->usb_read_timeout))
+        != 2)
+        return false;
+    *value = quint16(bytes[0] | bytes[1] << 8);
+    return true;
 }
 
-// One past the last byte of the strings, with the legacy port-name bytes
-// that FTDI's tools write after them.
-int stringsEnd(const Image &image)
+bool writeWord(ftdi_context *ftdi, int index, quint16 value)
 {
-    int end = 0x18;
-    for (int pointer : { 0x0E, 0x10, 0x12 }) {
-        if (image[pointer + 1] > 0)
-            end = std::max(end, (image[pointer] & 0x7F) + image[pointer + 1]);
-    }
-    if (end + 2 < ImageSize - 2 && image[end] == 0x02 && image[end + 1] == 0x03)
-        end += 3;
-    return std::min(end, ImageSize - 2);
+    return libusb_control_transfer(ftdi->usb_dev, VendorOut, WriteEepromRequest, value,
+                                   quint16(index), nullptr, 0, unsigned(ftdi->usb_write_timeout))
+        == 0;
 }
 
 bool readImage(ftdi_context *ftdi, Image *image)
 {
-    unsigned char buffer[256];
-    if (ftdi_read_eeprom(ftdi) < 0 || ftdi_get_eeprom_buf(ftdi, buffer, int(sizeof buffer)) < 0)
-        return false;
-    std::memcpy(image->data(), buffer, ImageSize);
+    for (int i = 0; i < ft232rimage::Words; ++i) {
+        quint16 value = 0;
+        if (!readWord(ftdi, i, &value))
+            return false;
+        (*image)[size_t(2 * i)] = quint8(value);
+        (*image)[size_t(2 * i + 1)] = quint8(value >> 8);
+    }
     return true;
+}
+
+// The words that differ, in order: the checksum is the last word, so a write
+// cut short leaves the old checksum and the chip does not take a half-written
+// image for valid.
+std::vector<int> wordsToWrite(const Image &from, const Image &to)
+{
+    std::vector<int> words;
+    for (int i = 0; i < ft232rimage::Words; ++i) {
+        if (ft232rimage::word(from, i) != ft232rimage::word(to, i))
+            words.push_back(i);
+    }
+    return words;
+}
+
+QString wordsText(ftdi_context *ftdi, const std::vector<int> &words)
+{
+    QString text;
+    for (int i : words) {
+        quint16 value = 0;
+        text += readWord(ftdi, i, &value) ? QStringLiteral("%1=%2 ")
+                                                .arg(i, 2, 16, QLatin1Char('0'))
+                                                .arg(value, 4, 16, QLatin1Char('0'))
+                                          : QStringLiteral("%1=? ").arg(i, 2, 16, QLatin1Char('0'));
+    }
+    return text.trimmed();
 }
 
 } // namespace
 
 struct FtdiDeviceLibrary::Session {
     ftdi_context *ftdi = nullptr;
+    quint32 location = 0; // bus and address of the chip
     int baudRate = 9600;
     ftdi_bits_type bits = BITS_8;
     ftdi_stopbits_type stopBits = STOP_BIT_1;
     ftdi_parity_type parity = NONE;
     quint32 readTimeoutMs = 0;
+    // The EEPROM as last read or written in this session: nothing else
+    // writes it while the chip is open here.
+    std::optional<Image> eeprom;
 
     ~Session()
     {
@@ -136,50 +136,22 @@ struct FtdiDeviceLibrary::Session {
             ftdi_free(ftdi);
     }
 
-    // Fills `data` from the chip's EEPROM as libftdi decodes it.
-    DeviceStatus readEeprom(EepromData *data, Image *image) const;
+    const Image *image();
     DeviceStatus restoreLine() const;
+    bool writeWords(const Image &image, const std::vector<int> &words) const;
+    bool holds(const Image &image, const std::vector<int> &words) const;
+    DeviceStatus program(const Image &edited);
 };
 
-DeviceStatus FtdiDeviceLibrary::Session::readEeprom(EepromData *data, Image *image) const
+const Image *FtdiDeviceLibrary::Session::image()
 {
-    if (!readImage(ftdi, image) || ftdi_eeprom_decode(ftdi, 0) < 0)
-        return DeviceStatusCode::EepromReadFailed;
-    // Strings that do not fit the caller's buffers could not be written back.
-    const int lengths[]
-        = { stringLength(*image, 0x0E), stringLength(*image, 0x10), stringLength(*image, 0x12) };
-    if (lengths[0] >= EepromManufacturerSize || lengths[1] >= EepromDescriptionSize
-        || lengths[2] >= EepromSerialNumberSize)
-        return DeviceStatusCode::EepromReadFailed;
-    data->manufacturer[0] = data->description[0] = data->serialNumber[0] = '\0';
-    if (ftdi_eeprom_get_strings(ftdi, lengths[0] ? data->manufacturer : nullptr,
-                                EepromManufacturerSize, lengths[1] ? data->description : nullptr,
-                                EepromDescriptionSize, lengths[2] ? data->serialNumber : nullptr,
-                                EepromSerialNumberSize)
-        < 0)
-        return DeviceStatusCode::EepromReadFailed;
-    // D2XX gives the serial number's prefix as the manufacturer id.
-    qstrncpy(data->manufacturerId, data->serialNumber, 3);
-
-    for (const EepromValue &value : EepromValues) {
-        int number = 0;
-        if (ftdi_get_eeprom_value(ftdi, value.name, &number) < 0)
-            return DeviceStatusCode::EepromReadFailed;
-        if (value.wide)
-            data->*value.wide = quint16(number);
-        else
-            data->*value.narrow = quint8(number);
+    if (!eeprom) {
+        Image read;
+        if (!readImage(ftdi, &read))
+            return nullptr;
+        eeprom = read;
     }
-    int notPnp = 0, invert = 0;
-    if (ftdi_get_eeprom_value(ftdi, IS_NOT_PNP, &notPnp) < 0
-        || ftdi_get_eeprom_value(ftdi, INVERT, &invert) < 0)
-        return DeviceStatusCode::EepromReadFailed;
-    data->pnp = notPnp ? 0 : 1;
-    for (int i = 0; i < 8; ++i)
-        data->*InvertBits[i] = (invert >> i) & 1;
-    data->endpointSize = (*image)[0x01];
-    data->rIsD2XX = ((*image)[0x00] & 0x08) ? 1 : 0;
-    return DeviceStatusCode::Ok;
+    return &*eeprom;
 }
 
 // Writing the EEPROM resets the chip and leaves its latency timer at 119 ms.
@@ -189,6 +161,54 @@ DeviceStatus FtdiDeviceLibrary::Session::restoreLine() const
         || ftdi_set_line_property(ftdi, bits, stopBits, parity) < 0)
         return DeviceStatusCode::IoError;
     return DeviceStatusCode::Ok;
+}
+
+bool FtdiDeviceLibrary::Session::writeWords(const Image &image, const std::vector<int> &words) const
+{
+    for (int i : words) {
+        if (!writeWord(ftdi, i, ft232rimage::word(image, i)))
+            return false;
+    }
+    return true;
+}
+
+bool FtdiDeviceLibrary::Session::holds(const Image &image, const std::vector<int> &words) const
+{
+    for (int i : words) {
+        quint16 value = 0;
+        if (!readWord(ftdi, i, &value) || value != ft232rimage::word(image, i))
+            return false;
+    }
+    return true;
+}
+
+// Writes the words that differ from what the chip holds, reads them back, and
+// puts the old words back once when the chip did not take the new ones.
+DeviceStatus FtdiDeviceLibrary::Session::program(const Image &edited)
+{
+    const Image before = *eeprom;
+    const std::vector<int> words = wordsToWrite(before, edited);
+    if (words.empty())
+        return DeviceStatusCode::Ok;
+    unsigned short modemStatus = 0;
+    eeprom.reset(); // unknown until read back
+    const bool prepared = ftdi_usb_reset(ftdi) == 0
+        && ftdi_poll_modem_status(ftdi, &modemStatus) == 0
+        && ftdi_set_latency_timer(ftdi, EepromWriteLatency) == 0;
+    const bool written = prepared && writeWords(edited, words) && holds(edited, words);
+    if (written) {
+        eeprom = edited;
+    } else if (prepared) {
+        DebugTrace() << "EEPROM write failed; words" << wordsText(ftdi, words) << "hold"
+                     << "; restoring the old words";
+        const bool restored = writeWords(before, words) && holds(before, words);
+        DebugTrace() << (restored ? "EEPROM restored:" : "EEPROM not restored, now holds:")
+                     << wordsText(ftdi, words);
+    }
+    const DeviceStatus line = restoreLine();
+    if (!written)
+        return DeviceStatusCode::EepromWriteFailed;
+    return line;
 }
 
 FtdiDeviceLibrary::FtdiDeviceLibrary() : listing(ftdi_new()), strings(ftdi_new()) { }
@@ -275,14 +295,20 @@ DeviceStatus FtdiDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint3
     return DeviceStatusCode::Ok;
 }
 
+// The first listed chip with that serial number that no session here has
+// open: chips that share a serial number (as some clones do) open in turn.
 libusb_device *FtdiDeviceLibrary::findBySerial(const QByteArray &serial)
 {
     ftdi_device_list *devices = nullptr;
     if (serial.isEmpty() || !listing || ftdi_usb_find_all(listing, &devices, 0, 0) < 0)
         return nullptr;
+    auto openHere = [&](libusb_device *device) {
+        return std::any_of(sessions.begin(), sessions.end(),
+                           [&](const auto &s) { return s->location == busAndAddress(device); });
+    };
     libusb_device *match = nullptr;
     for (ftdi_device_list *d = devices; d && !match; d = d->next) {
-        if (describe(d->dev).serial == serial)
+        if (describe(d->dev).serial == serial && !openHere(d->dev))
             match = libusb_ref_device(d->dev);
     }
     ftdi_list_free(&devices);
@@ -297,6 +323,7 @@ DeviceStatus FtdiDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     if (!device)
         return DeviceStatusCode::DeviceNotFound;
     auto opened = std::make_unique<Session>();
+    opened->location = busAndAddress(device);
     opened->ftdi = ftdi_new();
     bool ok = opened->ftdi && ftdi_set_interface(opened->ftdi, INTERFACE_A) == 0;
     if (ok) {
@@ -369,8 +396,13 @@ DeviceStatus FtdiDeviceLibrary::eepromRead(DeviceHandle handle, EepromData *data
         return DeviceStatusCode::InvalidHandle;
     if (!validHeader(data))
         return DeviceStatusCode::InvalidParameter;
-    Image image;
-    return s->readEeprom(data, &image);
+    const Image *image = s->image();
+    QString why;
+    if (!image || !ft232rimage::read(*image, data, &why)) {
+        DebugTrace() << "EEPROM read failed:" << (image ? why : QStringLiteral("no answer"));
+        return DeviceStatusCode::EepromReadFailed;
+    }
+    return DeviceStatusCode::Ok;
 }
 
 DeviceStatus FtdiDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *data)
@@ -383,79 +415,16 @@ DeviceStatus FtdiDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *d
         || !std::memchr(data->description, 0, EepromDescriptionSize)
         || !std::memchr(data->serialNumber, 0, EepromSerialNumberSize))
         return DeviceStatusCode::InvalidParameter;
-
-    // Read, modify, write: start from what the chip holds now.
-    char manufacturer[EepromManufacturerSize], manufacturerId[EepromManufacturerIdSize],
-        description[EepromDescriptionSize], serial[EepromSerialNumberSize];
-    EepromData current = *data;
-    current.manufacturer = manufacturer;
-    current.manufacturerId = manufacturerId;
-    current.description = description;
-    current.serialNumber = serial;
-    Image before;
-    if (const DeviceStatus status = s->readEeprom(&current, &before); status != 0)
-        return status;
-
-    std::array<bool, ImageSize> mayChange {};
-    auto allow = [&](std::initializer_list<int> bytes) {
-        for (int b : bytes)
-            mayChange[size_t(b)] = true;
-    };
-    allow({ 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, ImageSize - 2, ImageSize - 1 });
-
-    bool failed = false;
-    for (const EepromValue &value : EepromValues) {
-        if (get(*data, value) != get(current, value)) {
-            failed |= ftdi_set_eeprom_value(s->ftdi, value.name, get(*data, value)) < 0;
-            for (int b : value.bytes) {
-                if (b >= 0)
-                    mayChange[size_t(b)] = true;
-            }
-        }
-    }
-    if (invertByte(*data) != invertByte(current)) {
-        failed |= ftdi_set_eeprom_value(s->ftdi, INVERT, invertByte(*data)) < 0;
-        allow({ 0x0B });
-    }
-    if ((data->pnp != 0) != (current.pnp != 0))
-        failed |= ftdi_set_eeprom_value(s->ftdi, IS_NOT_PNP, data->pnp ? 0 : 1) < 0;
-    if ((data->rIsD2XX != 0) != (current.rIsD2XX != 0)) {
-        failed |= ftdi_set_eeprom_value(s->ftdi, CHANNEL_A_DRIVER, data->rIsD2XX ? 0 : 1) < 0;
-        allow({ 0x00 });
-    }
-    // The FT232R keeps no manufacturer id and a fixed endpoint size.
-    failed |= data->endpointSize != current.endpointSize
-        || qstrcmp(data->manufacturerId, current.manufacturerId) != 0;
-    auto changed = [](const char *wanted, const char *now) {
-        return qstrcmp(wanted, now) != 0 ? wanted : nullptr;
-    };
-    failed |= ftdi_eeprom_set_strings(s->ftdi, changed(data->manufacturer, manufacturer),
-                                      changed(data->description, description),
-                                      changed(data->serialNumber, serial))
-        < 0;
-    if (failed || ftdi_eeprom_build(s->ftdi) < 0)
+    const Image *image = s->image();
+    if (!image)
+        return DeviceStatusCode::EepromReadFailed;
+    Image edited;
+    QString why;
+    if (!ft232rimage::edit(*image, *data, &edited, &why)) {
+        DebugTrace() << "EEPROM not written:" << why;
         return DeviceStatusCode::EepromWriteFailed;
-
-    unsigned char built[256];
-    if (ftdi_get_eeprom_buf(s->ftdi, built, int(sizeof built)) < 0)
-        return DeviceStatusCode::EepromWriteFailed;
-    Image after;
-    std::memcpy(after.data(), built, ImageSize);
-    const int firstString = std::min({ before[0x0E] & 0x7F, after[0x0E] & 0x7F, 0x18 });
-    for (int b = firstString; b < std::max(stringsEnd(before), stringsEnd(after)); ++b)
-        mayChange[size_t(b)] = true;
-    // A rebuild may drop what libftdi does not know; such a chip is not written.
-    for (int b = 0; b < ImageSize; ++b) {
-        if (before[size_t(b)] != after[size_t(b)] && !mayChange[size_t(b)])
-            return DeviceStatusCode::EepromWriteFailed;
     }
-
-    const bool written = ftdi_write_eeprom(s->ftdi) == 0;
-    const DeviceStatus restored = s->restoreLine();
-    Image readBack;
-    if (!written || !readImage(s->ftdi, &readBack) || readBack != after)
-        return DeviceStatusCode::EepromWriteFailed;
-    return restored;
+    return s->program(edited);
 }
 
 DeviceStatus FtdiDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,

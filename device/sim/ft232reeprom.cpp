@@ -1,4 +1,4 @@
-#include "device/ft232reeprom.h"
+#include "device/sim/ft232reeprom.h"
 
 namespace {
 
