@@ -1,4 +1,5 @@
 #include "app/mw.h"
+#include "app/quitonsignal.h"
 #include "device/ftdi/ftdidevicelibrary.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    quitOnTerminationSignals();
     FtdiDeviceLibrary library;
     int exitCode;
     {

@@ -2,6 +2,7 @@
 // tests. Options: --scenario FILE, --runs N, --dump-eeprom FILE.
 
 #include "app/mw.h"
+#include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
 #include "device/sim/simulationscenario.h"
 
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr int UsageError = 2;
+const QString HelpRequested = QStringLiteral("help");
 
 struct Options {
     SimScenario scenario = SimScenario::passingPair();
@@ -45,9 +47,19 @@ QString parseOptions(const QStringList &arguments, Options *options)
     const QCommandLineOption dump(QStringLiteral("dump-eeprom"),
                                   QStringLiteral("At exit, write every device's EEPROM as JSON."),
                                   QStringLiteral("FILE"));
-    parser.addOptions({ scenario, runs, dump });
+    parser.setApplicationDescription(
+        QStringLiteral("The ZELOR-K3 Tester on a simulated bench, for demos, training and tests."));
+    const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") },
+                                  QStringLiteral("Show these options and quit."));
+    parser.addOptions({ help, scenario, runs, dump });
     if (!parser.parse(arguments))
         return parser.errorText();
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText().replace(QLatin1String("<executable_name>"),
+                                                        QLatin1String("zelor-k3-tester-sim"))),
+                   stdout);
+        return HelpRequested;
+    }
     if (!parser.positionalArguments().isEmpty())
         return QStringLiteral("unexpected argument: ") + parser.positionalArguments().first();
     if (parser.isSet(runs)) {
@@ -106,11 +118,18 @@ private:
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
+    // Options first: --help and mistakes need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     Options options;
-    const QString error = parseOptions(application.arguments(), &options);
+    const QString error = parseOptions(arguments, &options);
+    if (error == HelpRequested)
+        return 0;
     if (!error.isEmpty())
         return usageError(error);
+    QApplication application(argc, argv);
+    quitOnTerminationSignals();
 
     SimulatedDeviceLibrary library(options.scenario);
     int exitCode;

@@ -1,10 +1,16 @@
 #include "log/debugtrace.h"
 
-#include <QtGlobal>
+#include <QLoggingCategory>
 
+Q_LOGGING_CATEGORY(stationTrace, "zelor.trace")
+
+// Through the category, so QT_LOGGING_RULES="zelor.trace=false" silences the
+// station's traces and nothing else.
 DebugTrace::~DebugTrace()
 {
-    qt_message_output(QtDebugMsg, QMessageLogContext(), message);
+    if (stationTrace().isDebugEnabled())
+        QMessageLogger(nullptr, 0, nullptr, stationTrace().categoryName()).debug().noquote()
+            << message;
 }
 
 DebugTrace &DebugTrace::operator<<(const QString &item)

@@ -3,8 +3,9 @@
 #include <QString>
 
 // One debug trace message. Each item is followed by one blank; the message
-// goes to Qt's message handler as a debug message when the statement that
-// builds it ends:  DebugTrace() << "read" << count;
+// goes to Qt's message handler as a debug message of the category
+// "zelor.trace" when the statement that builds it ends:
+//     DebugTrace() << "read" << count;
 class DebugTrace {
 public:
     DebugTrace() = default;

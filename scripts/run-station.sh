@@ -14,6 +14,7 @@ MSG
   exit 1
 fi
 
-"$root/scripts/setup.sh" "$root/build"
+# Builds only the program it launches.
+ZELOR_BUILD_TARGETS=$program "$root/scripts/setup.sh" "$root/build"
 # The log file TestingLog.txt is written to the directory the station is started in.
 exec "$root/build/$program" "$@"

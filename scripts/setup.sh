@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian 12 packages) and builds the station.
 # Usage: scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+# ZELOR_BUILD_TARGETS="a b" builds only those targets (default: everything).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,4 +32,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-cmake --build "$build_dir" --parallel "$(nproc)"
+targets=()
+for target in ${ZELOR_BUILD_TARGETS:-}; do targets+=(--target "$target"); done
+cmake --build "$build_dir" --parallel "$(nproc)" "${targets[@]}"

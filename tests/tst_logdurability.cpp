@@ -147,6 +147,31 @@ private slots:
         }
     }
 
+    // A kill, Ctrl-C or logout closes the station as its window would.
+    void terminationSignalClosesTheStation_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+    void terminationSignalClosesTheStation()
+    {
+        QFETCH(int, signal);
+        QProcess process;
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(qEnvironmentVariable("ZELOR_SIM_EXECUTABLE"), QStringList());
+        QVERIFY(process.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(LogName).size() > 0, 30000);
+        ::kill(pid_t(process.processId()), signal);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(withoutDates(logFileLines()).mid(0, 2),
+                 (QStringList { QStringLiteral("Starting app <date>"),
+                                QStringLiteral("Closing app <date>") }));
+    }
+
 private:
     std::unique_ptr<ScratchDirectory> scratch;
 };
