@@ -149,6 +149,7 @@ private slots:
             QCOMPARE(line.dataBits, quint8(8));
             QCOMPARE(line.stopBits, quint8(0));
             QCOMPARE(line.parity, quint8(0));
+            QCOMPARE(station.library.writeTimeoutMs(serial), std::optional<quint32>(500));
         }
         // Nothing to read: the read gives up after the 500 ms time-out.
         char buffer[1];
@@ -321,17 +322,28 @@ private slots:
         QCOMPARE(station.library.callCount(SimOperation::Write, sender), call);
     }
 
+    void wrongByteIsReportedWithItsPlace_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::newRow("first byte of a block") << 0;
+        QTest::newRow("inside a block") << 5;
+        QTest::newRow("last byte of a block") << 127;
+    }
     void wrongByteIsReportedWithItsPlace()
     {
+        QFETCH(int, offset);
         SimFault corrupt = fault(SimOperation::Read, B, 4, 0);
-        corrupt.corruptOffset = 5;
+        corrupt.corruptOffset = offset;
         Station station(pairWith({ corrupt }));
         station.window.openDevices();
         TraceCapture capture;
         QCOMPARE(station.window.testTransfer(0, 1),
                  QStringLiteral("Data transfer error, tested devices FAIL"));
         QCOMPARE(station.probe.failCode(), 8);
-        QCOMPARE(capture.lines().last(), QStringLiteral("5 389 133 %1 3 ").arg(133 ^ 0xFF));
+        const int index = 3 * 128 + offset, sent = index % 256;
+        QCOMPARE(
+            capture.lines().last(),
+            QStringLiteral("%1 %2 %3 %4 3 ").arg(offset).arg(index).arg(sent).arg(sent ^ 0xFF));
         QCOMPARE(capture.lines().size(), 1 + 3 * 4 + 1);
         QCOMPARE(station.library.callCount(SimOperation::Write, A), 4); // blocks 4 to 49 not sent
     }
@@ -359,6 +371,8 @@ private slots:
             << QByteArray() << QByteArray("A MUCH LONGER DESCRIPTION");
         QTest::newRow("already ZELOR-K3") << QByteArray() << QByteArray("ZELOR-K3");
         QTest::newRow("shorter description") << QByteArray() << QByteArray("K3");
+        QTest::newRow("every field set, each to its own value")
+            << QByteArray("every") << QByteArray();
     }
     void programmingChangesTheDescriptionOnly()
     {
@@ -366,7 +380,12 @@ private slots:
         QFETCH(QByteArray, description);
         SimScenario scenario = SimScenario::passingPair();
         SimDeviceSpec &chip = scenario.devices[0];
-        if (!image.isEmpty()) {
+        if (image == "every") {
+            // Non-zero and distinct, so a field lost or swapped shows.
+            quint32 value = 1;
+            for (const EepromNumericField &field : eepromNumericFields())
+                field.set(chip.eeprom.settings, value++ % (field.maximum() + 1));
+        } else if (!image.isEmpty()) {
             QString error;
             QVERIFY2(decodeFt232rEeprom(image, &chip.eeprom, &error), qPrintable(error));
             chip.eeprom.serialNumber = chip.serial;

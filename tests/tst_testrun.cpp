@@ -240,6 +240,24 @@ private slots:
         QCOMPARE(library.eeprom(B)->description, QByteArray("ZELOR-K3"));
     }
 
+    // Each run reports its own outcome: no code carries over from the run before.
+    void runsInARowReportTheirOwnOutcome()
+    {
+        SimulatedDeviceLibrary library(pairWith(
+            { fault(SimOperation::EepromProgram, A, 1), fault(SimOperation::Close, B, 3) }));
+        MW window(library);
+        StationProbe probe(window);
+        probe.stopRefresh();
+        for (int run = 0; run < 3; ++run)
+            probe.form()->startTest->click();
+        QStringList verdicts;
+        for (const QStringList &run : runsInLogFile())
+            verdicts << run.last();
+        QCOMPARE(verdicts,
+                 (QStringList { QStringLiteral("TEST FAILED (3)"), QStringLiteral("TEST PASSED"),
+                                QStringLiteral("TEST FAILED (0)") }));
+    }
+
     void bannerAndButtonDuringTheRun()
     {
         SimulatedDeviceLibrary library;

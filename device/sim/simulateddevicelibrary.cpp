@@ -198,6 +198,7 @@ struct SimulatedDeviceLibrary::Device {
     SimEeprom eeprom;
     SimLineSettings line;
     quint32 readTimeoutMs = 0; // 0: unset, a read waits for its count however long
+    quint32 writeTimeoutMs = 0;
     bool attached = true;
     bool open = false;
     quint64 generation = 0;
@@ -251,6 +252,7 @@ void SimulatedDeviceLibrary::plug(const SimDeviceSpec &chip)
         device->identity.description = device->eeprom.description;
     device->line = device->identity.line;
     device->readTimeoutMs = 0;
+    device->writeTimeoutMs = 0;
     device->attached = true;
     device->open = false;
     device->generation = nextGeneration++;
@@ -485,12 +487,13 @@ DeviceStatus SimulatedDeviceLibrary::setDataCharacteristics(DeviceHandle handle,
 }
 
 DeviceStatus SimulatedDeviceLibrary::setTimeouts(DeviceHandle handle, quint32 readTimeoutMs,
-                                                 quint32 /*writeTimeoutMs*/)
+                                                 quint32 writeTimeoutMs)
 {
     return onDevice(SimOperation::SetTimeouts, handle,
                     [&](Device &device, const PendingEffects &) -> DeviceStatus {
                         // Writes never block here: the simulated line has no flow control.
                         device.readTimeoutMs = readTimeoutMs;
+                        device.writeTimeoutMs = writeTimeoutMs;
                         return DeviceStatusCode::Ok;
                     });
 }
@@ -665,6 +668,13 @@ std::optional<SimLineSettings> SimulatedDeviceLibrary::lineSettings(const QByteA
 {
     if (const Device *device = findDevice(serial))
         return device->line;
+    return std::nullopt;
+}
+
+std::optional<quint32> SimulatedDeviceLibrary::writeTimeoutMs(const QByteArray &serial) const
+{
+    if (const Device *device = findDevice(serial))
+        return device->writeTimeoutMs;
     return std::nullopt;
 }
 

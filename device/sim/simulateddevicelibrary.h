@@ -157,6 +157,8 @@ public:
     bool isAttached(const QByteArray &serial) const;
     std::optional<SimEeprom> eeprom(const QByteArray &serial) const;
     std::optional<SimLineSettings> lineSettings(const QByteArray &serial) const;
+    // The write time-out last set (writes never wait here, so it has no effect).
+    std::optional<quint32> writeTimeoutMs(const QByteArray &serial) const;
     // The bytes that reached the device's receiver since it was plugged,
     // the last 64 KiB of them.
     QByteArray receivedBytes(const QByteArray &serial) const;
