@@ -4,6 +4,9 @@
 Run under an X server (xvfb-run): starts zelor-k3-tester with the emulator
 preloaded, waits for the first refresh, clicks "Start test", closes the window
 the way a window manager would, then checks the log and both chips' EEPROMs.
+Then kills the station with SIGKILL at moments spread over the programming and
+checks that each chip holds its old image, its new one, or new words under the
+old checksum (an image the chip refuses at the next plug-in).
 
 Usage: station_on_emulator.py STATION EMULATOR_SO FACTORY_EEPROM_HEX_FILE
 """
@@ -14,6 +17,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 from x11window import close_window, station_window, wait_for
 
@@ -49,25 +53,61 @@ def description(image):
     return bytes(image[offset + 2:offset + length:2]).decode("latin-1")
 
 
-def main():
-    station, emulator, factory = sys.argv[1:4]
-    work = tempfile.mkdtemp()
-    images = {"FTA1B2C3": factory_image(factory, "FTA1B2C3")}
-    bench = {"chips": [{"serial": "FTA1B2C3", "image": images["FTA1B2C3"].hex()},
-                       {"serial": "FTD4E5F6"}],
-             "links": [["FTA1B2C3", "FTD4E5F6"]]}
+def start_station(station, emulator, work, images, control_us=0):
+    bench = {"chips": [{"serial": serial, "image": image.hex()} for serial, image in images.items()],
+             "links": [list(images)], "controlTransferUs": control_us}
     with open(os.path.join(work, "bench.json"), "w") as f:
         json.dump(bench, f)
     env = dict(os.environ, LD_PRELOAD=emulator, QT_QPA_PLATFORM="xcb",
                FT232R_EMULATOR_BENCH=os.path.join(work, "bench.json"),
                FT232R_EMULATOR_DUMP=os.path.join(work, "dump.json"),
                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
-    process = subprocess.Popen([station], cwd=work, env=env, stderr=open(os.path.join(work, "stderr.txt"), "w"))
+    process = subprocess.Popen([station], cwd=work, env=env,
+                               stderr=open(os.path.join(work, "stderr.txt"), "w"))
+    window = station_window()
+    subprocess.run(["xdotool", "mousemove", "--window", window, str(BUTTON[0]), str(BUTTON[1]),
+                    "click", "1"], check=True)
+    return process, window
+
+
+def dumped(work):
+    with open(os.path.join(work, "dump.json")) as f:
+        return {c["serial"]: bytes.fromhex(c["image"]) for c in json.load(f)["chips"]}
+
+
+def killed_while_programming(station, emulator, images, programmed):
+    partial = 0
+    for delay_ms in (0, 30, 60, 90, 400):
+        work = tempfile.mkdtemp()
+        process, _ = start_station(station, emulator, work, images, control_us=2000)
+        try:
+            wait_for(lambda: os.path.exists(os.path.join(work, "dump.json")), 30,
+                     "the first EEPROM write")
+            time.sleep(delay_ms / 1000)
+        finally:
+            process.kill()
+            process.wait(timeout=30)
+        log = open(os.path.join(work, "TestingLog.txt"), newline="").read()
+        if not log.endswith("\r\n") or "TEST PASSED" in log:
+            raise SystemExit(f"FAIL: killed after {delay_ms} ms, the log ends {log[-200:]!r}")
+        for serial, after in dumped(work).items():
+            before, new = images[serial], programmed[serial]
+            mixed = all(after[b] in (before[b], new[b]) for b in range(128))
+            old_checksum = after[126:] == before[126:]
+            if not mixed or not (after == new or old_checksum):
+                raise SystemExit(f"FAIL: killed after {delay_ms} ms, {serial} holds {after.hex()}")
+            partial += after not in (before, new)
+    if partial == 0:
+        raise SystemExit("FAIL: no kill landed between two EEPROM writes")
+
+
+def main():
+    station, emulator, factory = sys.argv[1:4]
+    work = tempfile.mkdtemp()
+    images = {serial: factory_image(factory, serial) for serial in ("FTA1B2C3", "FTD4E5F6")}
     log = os.path.join(work, "TestingLog.txt")
+    process, window = start_station(station, emulator, work, images)
     try:
-        window = station_window()
-        subprocess.run(["xdotool", "mousemove", "--window", window, str(BUTTON[0]), str(BUTTON[1]),
-                        "click", "1"], check=True)
         wait_for(lambda: re.search(r"^TEST ", open(log, newline="").read(), re.M), 30,
                  "a verdict in the log")
         close_window(int(window))
@@ -83,7 +123,7 @@ def main():
     lines = re.sub(r" \w{3} \w{3} {1,2}\d{1,2} \d\d:\d\d:\d\d \d{4}", " <date>", text).split("\r\n")
     expected = ["Starting app <date>", "Test run 1 started <date>",
                 "Finding devices... OK Connected UM232R USB <-> Serial serial FTA1B2C3 \n"
-                "Connected FT232R USB UART serial FTD4E5F6 \n",
+                "Connected UM232R USB <-> Serial serial FTD4E5F6 \n",
                 "Opening device serial FTA1B2C3 OK", "Opening device serial FTD4E5F6 OK",
                 "Initializing devs... OK", "Programming devices... OK", "Programming devices... OK",
                 "Testing device TX/RX... OK", "Testing device RX/TX... OK", "Closing devices... OK",
@@ -91,7 +131,7 @@ def main():
     if lines != expected:
         raise SystemExit("FAIL: the log is\n" + "\n".join(repr(l) for l in lines))
 
-    dump = {c["serial"]: bytes.fromhex(c["image"]) for c in json.load(open(env["FT232R_EMULATOR_DUMP"]))["chips"]}
+    dump = dumped(work)
     for serial, before in images.items():
         after = dump[serial]
         end = max(strings_end(before), strings_end(after))
@@ -100,9 +140,8 @@ def main():
         if changed or description(after) != "ZELOR-K3":
             raise SystemExit(f"FAIL: EEPROM of {serial}: bytes {changed} changed, "
                              f"description {description(after)!r}")
-    if description(dump["FTD4E5F6"]) != "ZELOR-K3":
-        raise SystemExit("FAIL: the second chip was not programmed")
-    print("station_on_emulator: 1 passed, 0 failed")
+    killed_while_programming(station, emulator, images, dump)
+    print("station_on_emulator: 2 passed, 0 failed")
 
 
 if __name__ == "__main__":

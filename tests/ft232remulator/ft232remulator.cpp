@@ -221,10 +221,16 @@ bool loadBench(const QByteArray &json, std::string *error)
     return true;
 }
 
-void dumpAtExit()
+// The dump follows every EEPROM write, as the chip's memory keeps it: a
+// process killed mid-programming leaves what the chips then held. Written
+// aside and renamed, so a reader never sees half a file.
+void dump()
 {
     const char *path = std::getenv("FT232R_EMULATOR_DUMP");
-    FILE *file = path ? std::fopen(path, "w") : nullptr;
+    if (!path)
+        return;
+    const std::string aside = std::string(path) + ".new";
+    FILE *file = std::fopen(aside.c_str(), "w");
     if (!file)
         return;
     std::fprintf(file, "{\n  \"chips\": [");
@@ -242,7 +248,14 @@ void dumpAtExit()
         separator = ",";
     }
     std::fprintf(file, "\n  ]\n}\n");
-    std::fclose(file);
+    if (std::fclose(file) == 0)
+        std::rename(aside.c_str(), path);
+}
+
+void dumpAtExit()
+{
+    Lock lock(bench().mutex);
+    dump();
 }
 
 void loadFromEnvironmentOnce()
@@ -281,8 +294,10 @@ int controlTransfer(Lock &lock, libusb_device_handle *handle, uint8_t requestTyp
             break;
         result = in ? chip->vendorIn(request, index, data, length)
                     : chip->vendorOut(request, value, index);
-        if (!in && request == 0x91)
+        if (!in && request == 0x91) {
             cost += chip->eepromWriteCost;
+            dump();
+        }
         break;
     default: break;
     }
