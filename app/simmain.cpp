@@ -5,6 +5,7 @@
 #include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
 #include "device/sim/simulationscenario.h"
+#include "procedure/runrecord.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -130,6 +131,7 @@ int main(int argc, char *argv[])
         return usageError(error);
     QApplication application(argc, argv);
     quitOnTerminationSignals();
+    RunRecord::setBackend(QStringLiteral("simulated bench"));
 
     SimulatedDeviceLibrary library(options.scenario);
     int exitCode;

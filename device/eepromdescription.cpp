@@ -2,6 +2,7 @@
 #include "device/displaytext.h"
 #include "log/debugtrace.h"
 #include "procedure/failurecodes.h"
+#include "procedure/runrecord.h"
 
 #include <cstring>
 
@@ -58,12 +59,18 @@ QString MW::programDescription(DeviceHandle handle)
         return QStringLiteral("FT_EE_Read FAILED!");
     }
     record.pointAtBuffers();
-    DebugTrace() << displayText(latin1Field(record.description, sizeof record.description));
+    const QString description = latin1Field(record.description, sizeof record.description);
+    DebugTrace() << displayText(description);
+    RunRecord *run = RunRecord::current();
+    if (run)
+        run->descriptionRead(handle, description);
 
     std::memcpy(record.description, NewDescription, sizeof NewDescription);
     DebugTrace() << "programming";
     const DeviceStatus status = library.eepromProgram(handle, &record.data);
     DebugTrace() << "programmed";
+    if (run)
+        run->programmed(handle, status == DeviceStatusCode::Ok);
     if (status != DeviceStatusCode::Ok) {
         recordFailure(FailureCode::EepromProgramFailed);
         logMessage(QStringLiteral("Programming of description FAILED"));

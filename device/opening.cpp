@@ -1,6 +1,7 @@
 #include "app/mw.h"
 #include "device/displaytext.h"
 #include "procedure/failurecodes.h"
+#include "procedure/runrecord.h"
 
 namespace {
 constexpr quint32 BaudRate = 1000000;
@@ -24,6 +25,8 @@ QString MW::openDevices()
             continue;
         }
         handleList.append(handle);
+        if (RunRecord *record = RunRecord::current())
+            record->opened(serial, handle);
         logMessage(QStringLiteral("Opening device serial ") + displayText(serial)
                    + QStringLiteral(" OK"));
         if (!configureDevice(handle))

@@ -1,6 +1,7 @@
 #include "app/mw.h"
 #include "log/debugtrace.h"
 #include "procedure/failurecodes.h"
+#include "procedure/runrecord.h"
 
 #include <vector>
 
@@ -56,6 +57,8 @@ QString MW::testTransfer(qint32 from, qint32 to)
                 recordFailure(FailureCode::DataMismatch);
                 DebugTrace() << qint64(j) << qint64(block * BlockSize + j) << qint64(sent[j])
                              << qint64(receive[j]) << qint64(block);
+                if (RunRecord *record = RunRecord::current())
+                    record->mismatch(from, to, block, j, sent[j], receive[j]);
                 return QStringLiteral("Data transfer error, tested devices FAIL");
             }
         }

@@ -4,9 +4,13 @@
 #include "device/sim/simulateddevicelibrary.h"
 #include "stationprobe.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace {
 
@@ -57,6 +61,62 @@ QList<QStringList> runsInLogFile()
             runs.last().append(line);
     }
     return runs;
+}
+
+// Every line of TestingRecords.jsonl as JSON.
+QList<QJsonObject> records()
+{
+    QFile file(QStringLiteral("TestingRecords.jsonl"));
+    QList<QJsonObject> objects;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        }
+    }
+    return objects;
+}
+
+// What the run's log says, as its record must say it too: each step's
+// result after its prefix, the serials of the chips it opened or tried to,
+// the verdict and its code.
+void checkRecordAgainstLog(const QJsonObject &record, const QStringList &log)
+{
+    static const QStringList prefixes
+        = { QStringLiteral("Finding devices... "),      QStringLiteral("Initializing devs... "),
+            QStringLiteral("Programming devices... "),  QStringLiteral("Testing device TX/RX... "),
+            QStringLiteral("Testing device RX/TX... "), QStringLiteral("Closing devices... ") };
+    QStringList logged, recorded, opened, chips;
+    for (const QString &line : log) {
+        for (const QString &prefix : prefixes) {
+            if (line.startsWith(prefix))
+                logged << line.mid(prefix.size());
+        }
+        static const QRegularExpression opening(
+            QStringLiteral("^Opening device serial (.*) \\w+$"));
+        if (const auto match = opening.match(line); match.hasMatch())
+            opened << match.captured(1);
+    }
+    for (const QJsonValue &step : record.value(QLatin1String("steps")).toArray())
+        recorded << step.toObject().value(QLatin1String("result")).toString();
+    int programmed = 0;
+    for (const QJsonValue &chip : record.value(QLatin1String("chips")).toArray()) {
+        chips << chip.toObject().value(QLatin1String("serial")).toString();
+        programmed += chip.toObject().value(QLatin1String("programmed")).toBool() ? 1 : 0;
+    }
+    QCOMPARE(programmed, int(log.count(QStringLiteral("Programming devices... OK"))));
+    QCOMPARE(recorded, logged);
+    for (const QString &serial : opened)
+        QVERIFY2(chips.contains(serial), qPrintable(serial));
+    const QString verdict = log.last();
+    QCOMPARE(record.value(QLatin1String("verdict")).toString(),
+             verdict == QLatin1String("TEST PASSED") ? QStringLiteral("PASSED")
+                                                     : QStringLiteral("FAILED"));
+    QCOMPARE(record.value(QLatin1String("failCode")).toInt(),
+             verdict == QLatin1String("TEST PASSED") ? 0 : verdict.mid(13).chopped(1).toInt());
+    QCOMPARE(record.value(QLatin1String("schema")).toInt(), 1);
+    QCOMPARE(record.contains(QLatin1String("mismatch")),
+             log.join('\n').contains(QLatin1String("Data transfer error")));
 }
 
 } // namespace
@@ -208,6 +268,8 @@ private slots:
 
         QCOMPARE(runsInLogFile(), QList<QStringList> { expected });
         QCOMPARE(withoutDates(probe.viewParagraphs()), expected);
+        QCOMPARE(records().size(), 1);
+        checkRecordAgainstLog(records().first(), expected);
         const bool passed = expected.last() == QLatin1String("TEST PASSED");
         QCOMPARE(probe.form()->passed->text(),
                  passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"));
@@ -256,6 +318,46 @@ private slots:
         QCOMPARE(verdicts,
                  (QStringList { QStringLiteral("TEST FAILED (3)"), QStringLiteral("TEST PASSED"),
                                 QStringLiteral("TEST FAILED (0)") }));
+    }
+
+    void mismatchIsRecordedWithItsPlace()
+    {
+        SimFault corrupt = fault(SimOperation::Read, A, 7, 0);
+        corrupt.corruptOffset = 127;
+        SimulatedDeviceLibrary library(pairWith({ corrupt }));
+        MW window(library);
+        StationProbe probe(window);
+        probe.stopRefresh();
+        probe.form()->startTest->click();
+        // The 7th read of the first chip: block 6 of RX/TX, its last byte.
+        const int sent = (6 * 128 + 127) % 256;
+        QCOMPARE(records().value(0).value(QLatin1String("mismatch")).toObject(),
+                 (QJsonObject { { "direction", "RX/TX" },
+                                { "block", 6 },
+                                { "offset", 127 },
+                                { "sent", sent },
+                                { "received", sent ^ 0xFF } }));
+    }
+
+    // A record that cannot be saved shows in the view as an unsaved log line
+    // does; the verdict and the log are untouched.
+    void unsavedRecordShowsInTheView()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("TestingRecords.jsonl")));
+        SimulatedDeviceLibrary library;
+        MW window(library);
+        StationProbe probe(window);
+        probe.stopRefresh();
+        probe.form()->startTest->click();
+        QCOMPARE(probe.form()->passed->text(), QStringLiteral("PASSED"));
+        QCOMPARE(runsInLogFile(), QList<QStringList> { passingRun(1) });
+        const QStringList view = probe.viewParagraphs();
+        QCOMPARE(view.size(), 11 + 2);
+        QVERIFY(view.at(11).endsWith(QLatin1String(
+            " (error opening file TestingRecords.jsonl for writing, record not saved.)")));
+        QVERIFY(view.at(11).startsWith(view.at(12)));
+        QCOMPARE(QJsonDocument::fromJson(view.at(12).toUtf8()).object().value("verdict").toString(),
+                 QStringLiteral("PASSED"));
     }
 
     void bannerAndButtonDuringTheRun()
@@ -344,6 +446,9 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);
         QCOMPARE(runsInLogFile(), QList<QStringList> { run });
+        QCOMPARE(records().size(), 1);
+        checkRecordAgainstLog(records().first(), run);
+        QCOMPARE(records().first().value("backend").toString(), QStringLiteral("simulated bench"));
         const QStringList lines = withoutDates(logFileLines());
         QCOMPARE(lines.first(), QStringLiteral("Starting app <date>"));
         QCOMPARE(lines.mid(lines.size() - 2),

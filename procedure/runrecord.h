@@ -1,0 +1,63 @@
+#pragma once
+
+#include "device/devicelibrary.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+// The machine-readable record of one test run, kept beside the log as one
+// line of TestingRecords.jsonl. The run in progress is reachable from the
+// steps through current(); outside a run it is null and the steps record
+// nothing.
+class RunRecord {
+public:
+    static constexpr int SchemaVersion = 1;
+    static inline const QString FileName = QStringLiteral("TestingRecords.jsonl");
+
+    // What the station runs on ("libftdi1 1.5", "simulated bench"), set once
+    // by the program's entry.
+    static void setBackend(const QString &backend);
+
+    explicit RunRecord(int run);
+    ~RunRecord();
+    RunRecord(const RunRecord &) = delete;
+    RunRecord &operator=(const RunRecord &) = delete;
+
+    static RunRecord *current();
+
+    // Starts timing a step; step() ends it.
+    void startStep();
+    void step(const QString &name, const QString &result, qint32 failCodeAfter);
+    void chipsFound(const QStringList &serials);
+    void opened(const QString &serial, DeviceHandle handle);
+    void descriptionRead(DeviceHandle handle, const QString &description);
+    void programmed(DeviceHandle handle, bool ok);
+    void mismatch(qint32 from, qint32 to, quint32 block, quint32 offset, quint8 sent,
+                  quint8 received);
+
+    // The whole record as one line of JSON, the run's verdict filled in.
+    QByteArray finish(bool passed, qint32 failCode);
+    // Appends `line` to TestingRecords.jsonl; false when it was not saved.
+    static bool save(const QByteArray &line);
+
+private:
+    struct Chip {
+        QString serial;
+        DeviceHandle handle = nullptr;
+        QJsonValue descriptionRead;
+        QJsonValue programmed;
+    };
+    Chip *chipWith(DeviceHandle handle);
+
+    int run;
+    QDateTime started;
+    QElapsedTimer clock;
+    QElapsedTimer stepClock;
+    QList<Chip> chips;
+    QJsonArray steps;
+    QJsonObject mismatchFound;
+};

@@ -1,0 +1,27 @@
+// The run records' report fed any bytes as a records file: every line is a
+// run or a named problem, and the summary and the CSV come out of anything.
+
+#include "report/yieldreport.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray text(reinterpret_cast<const char *>(data), int(size));
+    QStringList problems;
+    const QList<yieldreport::Run> runs = yieldreport::parse(text, QStringLiteral("fuzz"), &problems);
+    qsizetype lines = 0;
+    for (const QByteArray &line : text.split('\n'))
+        lines += line.trimmed().isEmpty() ? 0 : 1;
+    if (runs.size() + problems.size() != lines)
+        std::abort();
+    const QString summary = yieldreport::summary(runs);
+    if (!summary.startsWith(QStringLiteral("Runs: %1\n").arg(runs.size())))
+        std::abort();
+    if (yieldreport::csv(runs).count(QLatin1Char('\n')) < runs.size() + 1)
+        std::abort();
+    yieldreport::between(runs, yieldreport::bound(QStringLiteral("2026-12-01")),
+                         yieldreport::bound(QStringLiteral("2026-12-02T00:00:00Z")));
+    return 0;
+}
