@@ -24,36 +24,30 @@ void MW::on_startTest_clicked()
 
     // Each step runs, is recorded, then logged: a refresh inside
     // logMessage may change the lists the next step reads.
-    record.startStep();
-    const QString found = findDevices();
-    record.chipsFound(serialList);
-    record.step(QStringLiteral("find"), found, failCode);
-    logMessage(QStringLiteral("Finding devices... ") + found);
-
-    record.startStep();
-    const QString opened = openDevices();
-    record.step(QStringLiteral("open"), opened, failCode);
-    logMessage(QStringLiteral("Initializing devs... ") + opened);
+    auto step = [&](const QString &name, const QString &prefix, auto &&run) {
+        record.startStep();
+        const QString result = run();
+        record.step(name, result, failCode);
+        logMessage(prefix + result);
+    };
+    step(QStringLiteral("find"), QStringLiteral("Finding devices... "), [&] {
+        const QString found = findDevices();
+        record.chipsFound(serialList);
+        return found;
+    });
+    step(QStringLiteral("open"), QStringLiteral("Initializing devs... "),
+         [&] { return openDevices(); });
     // A failed programming logs, and so may let a refresh run; the list's
     // size is read again before every pass.
-    for (int i = 0; i < handleList.size(); ++i) {
-        record.startStep();
-        const QString programmed = programDescription(handleList.at(i));
-        record.step(QStringLiteral("program"), programmed, failCode);
-        logMessage(QStringLiteral("Programming devices... ") + programmed);
-    }
-    record.startStep();
-    const QString txRx = testTransfer(0, 1);
-    record.step(QStringLiteral("TX/RX"), txRx, failCode);
-    logMessage(QStringLiteral("Testing device TX/RX... ") + txRx);
-    record.startStep();
-    const QString rxTx = testTransfer(1, 0);
-    record.step(QStringLiteral("RX/TX"), rxTx, failCode);
-    logMessage(QStringLiteral("Testing device RX/TX... ") + rxTx);
-    record.startStep();
-    const QString closed = closeDevices();
-    record.step(QStringLiteral("close"), closed, failCode);
-    logMessage(QStringLiteral("Closing devices... ") + closed);
+    for (int i = 0; i < handleList.size(); ++i)
+        step(QStringLiteral("program"), QStringLiteral("Programming devices... "),
+             [&] { return programDescription(handleList.at(i)); });
+    step(QStringLiteral("TX/RX"), QStringLiteral("Testing device TX/RX... "),
+         [&] { return testTransfer(0, 1); });
+    step(QStringLiteral("RX/TX"), QStringLiteral("Testing device RX/TX... "),
+         [&] { return testTransfer(1, 0); });
+    step(QStringLiteral("close"), QStringLiteral("Closing devices... "),
+         [&] { return closeDevices(); });
 
     if (testPassed) {
         form->passed->setStyleSheet(QStringLiteral("background-color:green;color:white;"));

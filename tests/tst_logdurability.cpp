@@ -164,7 +164,7 @@ private slots:
         QVERIFY(process.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(LogName).size() > 0, 30000);
         ::kill(pid_t(process.processId()), signal);
-        QVERIFY(process.waitForFinished(10000));
+        QVERIFY(process.waitForFinished(30000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
         QCOMPARE(withoutDates(logFileLines()).mid(0, 2),
