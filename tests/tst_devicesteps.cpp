@@ -282,7 +282,8 @@ private slots:
         QTest::addColumn<int>("from");
         QTest::addColumn<SimOperation>("operation");
         QTest::addColumn<int>("call");
-        QTest::addColumn<int>("transferred"); // -1: fail with a status instead
+        // -1: fail with a status instead; -2: succeed and leave the count alone
+        QTest::addColumn<int>("transferred");
         QTest::addColumn<QString>("result");
         QTest::addColumn<int>("code");
 
@@ -297,6 +298,10 @@ private slots:
             QTest::newRow(dir + "read status") << from << SimOperation::Read << 50 << -1 << r << 7;
             QTest::newRow(dir + "read 100 of 128")
                 << from << SimOperation::Read << 2 << 100 << r << 7;
+            QTest::newRow(dir + "write leaves its count alone")
+                << from << SimOperation::Write << 3 << -2 << w << 6;
+            QTest::newRow(dir + "read leaves its count alone")
+                << from << SimOperation::Read << 3 << -2 << r << 7;
         }
     }
     void transferFailures()
@@ -311,8 +316,9 @@ private slots:
         const QByteArray sender = from == 0 ? A : B;
         const QByteArray receiver = from == 0 ? B : A;
         SimFault f = fault(operation, operation == SimOperation::Write ? sender : receiver, call,
-                           transferred < 0 ? DeviceStatus(DeviceStatusCode::IoError) : 0);
-        f.transferred = transferred;
+                           transferred == -1 ? DeviceStatus(DeviceStatusCode::IoError) : 0);
+        f.transferred = qMax(transferred, -1);
+        f.countUnwritten = transferred == -2;
         Station station(pairWith({ f }));
         station.window.openDevices();
         QCOMPARE(station.window.testTransfer(from, 1 - from), result);

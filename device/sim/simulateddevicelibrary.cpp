@@ -404,21 +404,21 @@ DeviceStatus SimulatedDeviceLibrary::onDevice(SimOperation operation, DeviceHand
 DeviceStatus SimulatedDeviceLibrary::createDeviceInfoList(quint32 *count)
 {
     const PendingEffects effects = beginCall(SimOperation::CreateDeviceInfoList, QByteArray());
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
+    // A failing call may still have written its count, as a real library
+    // may: the caller must not use it.
     if (!effects.countUnwritten) {
         *count = quint32(std::count_if(devices.begin(), devices.end(),
                                        [](const auto &d) { return d->attached; }));
     }
-    return endCall(effects, DeviceStatusCode::Ok);
+    return endCall(effects, effects.status);
 }
 
 DeviceStatus SimulatedDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
                                                        quint32 *count)
 {
     const PendingEffects effects = beginCall(SimOperation::GetDeviceInfoList, QByteArray());
-    if (effects.status != DeviceStatusCode::Ok)
-        return endCall(effects, effects.status);
+    // A failing call may still have written records and a count: the caller
+    // must not use them.
     quint32 written = 0;
     for (const auto &device : devices) {
         if (!device->attached || written == capacity)
@@ -435,7 +435,7 @@ DeviceStatus SimulatedDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, q
                      sizeof record.description - 1);
     }
     *count = written;
-    return endCall(effects, DeviceStatusCode::Ok);
+    return endCall(effects, effects.status);
 }
 
 DeviceStatus SimulatedDeviceLibrary::open(const char *serialNumber, quint32 flags,
@@ -573,7 +573,8 @@ DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buff
                             ? std::min(count, quint32(effects.transferred))
                             : count;
                         sendToPeer(device, static_cast<const quint8 *>(buffer), sent);
-                        *written = sent;
+                        if (!effects.countUnwritten)
+                            *written = sent;
                         return DeviceStatusCode::Ok;
                     });
 }
@@ -619,7 +620,8 @@ DeviceStatus SimulatedDeviceLibrary::read(DeviceHandle handle, void *buffer, qui
             }
             if (effects.corruptOffset >= 0 && quint32(effects.corruptOffset) < ready)
                 bytes[effects.corruptOffset] ^= 0xFF;
-            *received = ready;
+            if (!effects.countUnwritten)
+                *received = ready;
             return DeviceStatusCode::Ok;
         });
 }

@@ -100,7 +100,7 @@ struct SimFault {
     int delayMs = 0; // real time spent before the call
     QByteArray unplug; // unplug this device right after the call
     std::optional<SimDeviceSpec> plug; // plug this device right after the call
-    bool countUnwritten = false; // createDeviceInfoList: succeed, leave count alone
+    bool countUnwritten = false; // createDeviceInfoList, write, read: succeed, leave count alone
 };
 
 struct SimScenario {

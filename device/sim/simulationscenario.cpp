@@ -243,9 +243,11 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
         return fail(where, QStringLiteral("\"transferred\" applies to write and read only"));
     if (fault->corruptOffset >= 0 && fault->operation != SimOperation::Read)
         return fail(where, QStringLiteral("\"corruptOffset\" applies to read only"));
-    if (fault->countUnwritten && fault->operation != SimOperation::CreateDeviceInfoList)
+    if (fault->countUnwritten && fault->operation != SimOperation::CreateDeviceInfoList
+        && !transfer)
         return fail(where,
-                    QStringLiteral("\"countUnwritten\" applies to createDeviceInfoList only"));
+                    QStringLiteral("\"countUnwritten\" applies to createDeviceInfoList, "
+                                   "write and read only"));
     return true;
 }
 
