@@ -37,6 +37,30 @@ struct EepromRecord {
         data.serialNumber = serialNumber;
     }
 
+    // A library that pointed the strings elsewhere during the read: its
+    // strings come into the record's own buffers, so programming writes
+    // back what was read. False when one is missing or too long to come.
+    bool adoptStrings()
+    {
+        const struct {
+            char *own;
+            size_t size;
+            const char *read;
+        } fields[] = { { manufacturer, sizeof manufacturer, data.manufacturer },
+                       { manufacturerId, sizeof manufacturerId, data.manufacturerId },
+                       { description, sizeof description, data.description },
+                       { serialNumber, sizeof serialNumber, data.serialNumber } };
+        for (const auto &field : fields) {
+            if (field.read == field.own)
+                continue;
+            if (!field.read || strnlen(field.read, field.size) == field.size)
+                return false;
+            std::strcpy(field.own, field.read);
+        }
+        pointAtBuffers();
+        return true;
+    }
+
     // A string that fills its buffer without a terminator cannot be written
     // back unchanged, so such a record is not fit to be programmed.
     bool stringsTerminated() const
@@ -53,12 +77,11 @@ struct EepromRecord {
 QString MW::programDescription(DeviceHandle handle)
 {
     EepromRecord record;
-    if (library.eepromRead(handle, &record.data) != DeviceStatusCode::Ok
+    if (library.eepromRead(handle, &record.data) != DeviceStatusCode::Ok || !record.adoptStrings()
         || !record.stringsTerminated()) {
         recordFailure(FailureCode::EepromReadFailed);
         return QStringLiteral("FT_EE_Read FAILED!");
     }
-    record.pointAtBuffers();
     const QString description = latin1Field(record.description, sizeof record.description);
     DebugTrace() << displayText(description);
     RunRecord *run = RunRecord::current();

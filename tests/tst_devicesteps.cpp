@@ -379,6 +379,7 @@ private slots:
         QTest::newRow("shorter description") << QByteArray() << QByteArray("K3");
         QTest::newRow("every field set, each to its own value")
             << QByteArray("every") << QByteArray();
+        QTest::newRow("library moves the strings") << QByteArray("moves") << QByteArray();
     }
     void programmingChangesTheDescriptionOnly()
     {
@@ -386,7 +387,11 @@ private slots:
         QFETCH(QByteArray, description);
         SimScenario scenario = SimScenario::passingPair();
         SimDeviceSpec &chip = scenario.devices[0];
-        if (image == "every") {
+        if (image == "moves") {
+            SimFault moves = fault(SimOperation::EepromRead, A, 1, 0);
+            moves.movesStrings = true;
+            scenario.faults = { moves };
+        } else if (image == "every") {
             // Non-zero and distinct, so a field lost or swapped shows.
             quint32 value = 1;
             for (const EepromNumericField &field : eepromNumericFields())

@@ -217,6 +217,7 @@ struct SimulatedDeviceLibrary::PendingEffects {
     int transferred = -1;
     int corruptOffset = -1;
     bool countUnwritten = false;
+    bool movesStrings = false;
     QList<QByteArray> unplug;
     QList<SimDeviceSpec> plug;
 };
@@ -341,6 +342,7 @@ SimulatedDeviceLibrary::PendingEffects SimulatedDeviceLibrary::beginCall(SimOper
         if (fault.corruptOffset >= 0)
             effects.corruptOffset = fault.corruptOffset;
         effects.countUnwritten = effects.countUnwritten || fault.countUnwritten;
+        effects.movesStrings = effects.movesStrings || fault.movesStrings;
         if (!fault.unplug.isEmpty())
             effects.unplug.append(fault.unplug);
         if (fault.plug)
@@ -502,9 +504,17 @@ DeviceStatus SimulatedDeviceLibrary::eepromRead(DeviceHandle handle, EepromData 
 {
     return onDevice(
         SimOperation::EepromRead, handle,
-        [&](Device &device, const PendingEffects &) -> DeviceStatus {
+        [&](Device &device, const PendingEffects &effects) -> DeviceStatus {
             if (!validHeader(data))
                 return DeviceStatusCode::InvalidParameter;
+            if (effects.movesStrings) {
+                // Copies that stay the library's, as a careless library might hand out.
+                static char moved[4][EepromDescriptionSize];
+                data->manufacturer = moved[0];
+                data->manufacturerId = moved[1];
+                data->description = moved[2];
+                data->serialNumber = moved[3];
+            }
             for (const EepromNumericField &field : eepromNumericFields())
                 field.set(*data, field.get(device.eeprom.settings));
             copyString(data->manufacturer, EepromManufacturerSize, device.eeprom.manufacturer);

@@ -101,6 +101,7 @@ struct SimFault {
     QByteArray unplug; // unplug this device right after the call
     std::optional<SimDeviceSpec> plug; // plug this device right after the call
     bool countUnwritten = false; // createDeviceInfoList, write, read: succeed, leave count alone
+    bool movesStrings = false; // eepromRead: point the record's strings at the library's own copies
 };
 
 struct SimScenario {

@@ -208,7 +208,7 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
     if (!readObject(value, where, &object)
         || !checkKeys(object, where,
                       { "serial", "operation", "call", "status", "transferred", "corruptOffset",
-                        "delayMs", "unplug", "plug", "countUnwritten" }))
+                        "delayMs", "unplug", "plug", "countUnwritten", "movesStrings" }))
         return false;
     const QJsonValue operation = object.value(QLatin1String("operation"));
     const auto parsed = simOperationFromName(operation.toString());
@@ -222,7 +222,8 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
         || !readInt(object, "corruptOffset", where, 0, 1e9, &fault->corruptOffset)
         || !readInt(object, "delayMs", where, 0, 600000, &fault->delayMs)
         || !readText(object, "unplug", where, 15, &fault->unplug)
-        || !readBool(object, "countUnwritten", where, &fault->countUnwritten))
+        || !readBool(object, "countUnwritten", where, &fault->countUnwritten)
+        || !readBool(object, "movesStrings", where, &fault->movesStrings))
         return false;
     const QJsonValue plug = object.value(QLatin1String("plug"));
     if (!plug.isUndefined()) {
@@ -243,6 +244,8 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
         return fail(where, QStringLiteral("\"transferred\" applies to write and read only"));
     if (fault->corruptOffset >= 0 && fault->operation != SimOperation::Read)
         return fail(where, QStringLiteral("\"corruptOffset\" applies to read only"));
+    if (fault->movesStrings && fault->operation != SimOperation::EepromRead)
+        return fail(where, QStringLiteral("\"movesStrings\" applies to eepromRead only"));
     if (fault->countUnwritten && fault->operation != SimOperation::CreateDeviceInfoList
         && !transfer)
         return fail(where,
