@@ -491,6 +491,22 @@ private slots:
         QVERIFY(!QFile::exists(QStringLiteral("TestingLog.txt")));
     }
 
+    void simProgramHelpNeedsNoDisplay()
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        process.setProcessEnvironment(environment);
+        process.start(qEnvironmentVariable("ZELOR_SIM_EXECUTABLE"), { QStringLiteral("--help") });
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
+        for (const char *option : { "--scenario <FILE>", "--runs <N>", "--dump-eeprom <FILE>" })
+            QVERIFY2(help.contains(QLatin1String(option)), qPrintable(help));
+        QVERIFY(!QFile::exists(QStringLiteral("TestingLog.txt")));
+    }
+
     void readThatWouldHangStopsTheSimulationLoudly()
     {
         // The second chip never gets its time-outs and is wired to nothing:
