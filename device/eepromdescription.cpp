@@ -37,28 +37,13 @@ struct EepromRecord {
         data.serialNumber = serialNumber;
     }
 
-    // A library that pointed the strings elsewhere during the read: its
-    // strings come into the record's own buffers, so programming writes
-    // back what was read. False when one is missing or too long to come.
-    bool adoptStrings()
+    // A library that pointed the strings elsewhere during the read may have
+    // left them anywhere: such a read is not trusted, and the pointers it
+    // left are never followed.
+    bool pointersKept() const
     {
-        const struct {
-            char *own;
-            size_t size;
-            const char *read;
-        } fields[] = { { manufacturer, sizeof manufacturer, data.manufacturer },
-                       { manufacturerId, sizeof manufacturerId, data.manufacturerId },
-                       { description, sizeof description, data.description },
-                       { serialNumber, sizeof serialNumber, data.serialNumber } };
-        for (const auto &field : fields) {
-            if (field.read == field.own)
-                continue;
-            if (!field.read || strnlen(field.read, field.size) == field.size)
-                return false;
-            std::strcpy(field.own, field.read);
-        }
-        pointAtBuffers();
-        return true;
+        return data.manufacturer == manufacturer && data.manufacturerId == manufacturerId
+            && data.description == description && data.serialNumber == serialNumber;
     }
 
     // A string that fills its buffer without a terminator cannot be written
@@ -77,7 +62,7 @@ struct EepromRecord {
 QString MW::programDescription(DeviceHandle handle)
 {
     EepromRecord record;
-    if (library.eepromRead(handle, &record.data) != DeviceStatusCode::Ok || !record.adoptStrings()
+    if (library.eepromRead(handle, &record.data) != DeviceStatusCode::Ok || !record.pointersKept()
         || !record.stringsTerminated()) {
         recordFailure(FailureCode::EepromReadFailed);
         return QStringLiteral("FT_EE_Read FAILED!");

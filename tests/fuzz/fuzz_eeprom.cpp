@@ -37,8 +37,11 @@ public:
             lastRead.strings[i]
                 = QByteArray(lastRead.buffers[i], int(qstrnlen(lastRead.buffers[i], sizes[i])));
         }
-        // Scribble over the whole record, pointers included.
+        // Scribble over the whole record, now and then over its pointers too.
+        const EepromData given = *data;
         input->takeBytes(data, sizeof *data);
+        if (input->take<quint8>() % 8 != 0)
+            std::memcpy(&data->manufacturer, &given.manufacturer, 4 * sizeof(char *));
         lastRead.record = *data;
         return input->take<quint8>() % 4 == 0 ? 0 : 1;
     }
