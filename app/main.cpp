@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     {
         MW window(library);
         window.show();
-        exitCode = application.exec();
+        exitCode = terminationRequested() ? 0 : application.exec();
     }
     return exitCode;
 }

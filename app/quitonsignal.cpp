@@ -10,6 +10,7 @@
 namespace {
 
 int signalPipe[2] = { -1, -1 };
+bool requested = false;
 
 // Only async-signal-safe work here: the event loop does the rest.
 void onSignal(int)
@@ -29,6 +30,9 @@ void quitOnTerminationSignals()
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         char byte;
         [[maybe_unused]] const ssize_t read = ::read(signalPipe[1], &byte, 1);
+        // Events may be processed before the loop starts (each log line
+        // does), and quit() then does nothing.
+        requested = true;
         QCoreApplication::quit();
     });
     struct sigaction action { };
@@ -37,4 +41,9 @@ void quitOnTerminationSignals()
     action.sa_flags = SA_RESTART;
     for (int signal : { SIGTERM, SIGINT, SIGHUP })
         sigaction(signal, &action, nullptr);
+}
+
+bool terminationRequested()
+{
+    return requested;
 }

@@ -141,7 +141,7 @@ int main(int argc, char *argv[])
         std::unique_ptr<RunDriver> driver;
         if (options.runs > 0)
             driver = std::make_unique<RunDriver>(window, options.runs);
-        exitCode = application.exec();
+        exitCode = terminationRequested() ? 0 : application.exec();
         if (driver)
             exitCode = driver->lastRunPassed() ? 0 : 1;
     }

@@ -2,6 +2,7 @@
 // into a directory or filling the disk in the middle of a run, and the
 // station being killed at any moment.
 
+#include "app/quitonsignal.h"
 #include "stationprobe.h"
 
 #include <QFileInfo>
@@ -170,6 +171,16 @@ private slots:
         QCOMPARE(withoutDates(logFileLines()).mid(0, 2),
                  (QStringList { QStringLiteral("Starting app <date>"),
                                 QStringLiteral("Closing app <date>") }));
+    }
+
+    // A signal while start-up processes events, before the loop runs: the
+    // program learns of it and does not start a loop nobody would end.
+    void signalBeforeTheEventLoopIsKept()
+    {
+        quitOnTerminationSignals();
+        QVERIFY(!terminationRequested());
+        ::raise(SIGTERM);
+        QTRY_VERIFY(terminationRequested());
     }
 
 private:
