@@ -98,7 +98,6 @@ struct Chip {
     void plugIn(int newAddress);
     void unplug();
     Enumeration enumeration() const;
-    bool hasSerial() const { return !enumerated.strings[2].empty(); }
 
     // Control requests; a negative result is a libusb error code.
     int standardRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
