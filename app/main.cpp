@@ -1,9 +1,7 @@
 #include "app/mw.h"
 #include "app/quitonsignal.h"
-#include "device/ftdi/ftdidevicelibrary.h"
+#include "device/backendchoice.h"
 #include "procedure/runrecord.h"
-
-#include <libftdi1/ftdi.h>
 
 #include <QApplication>
 
@@ -11,12 +9,11 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     quitOnTerminationSignals();
-    RunRecord::setBackend(QStringLiteral("libftdi1 ")
-                          + QString::fromLatin1(ftdi_get_library_version().version_str));
-    FtdiDeviceLibrary library;
+    const ChosenBackend backend = chooseBackend(qEnvironmentVariable("ZELOR_DEVICE_LIBRARY"));
+    RunRecord::setBackend(backend.name);
     int exitCode;
     {
-        MW window(library);
+        MW window(*backend.library);
         window.show();
         exitCode = terminationRequested() ? 0 : application.exec();
     }

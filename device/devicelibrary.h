@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 // The station's only way to the hardware: the operations of FTDI's D2XX
@@ -99,6 +100,11 @@ constexpr quint8 ParityNone = 0;
 class DeviceLibrary {
 public:
     virtual ~DeviceLibrary() = default;
+
+    // What keeps this library from reaching any chip, said for the operator
+    // (the library file or a function missing, and what to install); empty
+    // when nothing does.
+    virtual QString problem() const { return {}; }
 
     virtual DeviceStatus createDeviceInfoList(quint32 *count) = 0;
     // Writes at most `capacity` records to `list` and the number written to

@@ -81,5 +81,9 @@ QString MW::findDevices()
         result = QStringLiteral("Connected device count not 2. Found ")
             + QString::number(ft232rCount) + QStringLiteral(" devices!");
     }
+    // The operator looks here first when no chip shows.
+    const QString problem = library.problem();
+    if (!problem.isEmpty())
+        form->devicesconnected->append(problem);
     return result;
 }

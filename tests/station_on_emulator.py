@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """The station program itself on an emulated FT232R pair, as an operator uses it.
 
-Run under an X server (xvfb-run): starts zelor-k3-tester with the emulator
-preloaded, waits for the first refresh, clicks "Start test", closes the window
-the way a window manager would, then checks the log and both chips' EEPROMs.
-Then kills the station with SIGKILL at moments spread over the programming and
-checks that each chip holds its old image, its new one, or new words under the
-old checksum (an image the chip refuses at the next plug-in).
+Run under an X server (xvfb-run): starts zelor-k3-tester on the emulated pair,
+waits for the first refresh, clicks "Start test", closes the window the way a
+window manager would, then checks the log and both chips' EEPROMs: only the
+description's descriptor, its length and the checksum changed. A second start
+on the programmed chips writes no EEPROM word. Then kills the station with
+SIGKILL at moments spread over the programming and checks that each chip holds
+its old image, its new one, or new words under the old checksum (an image the
+chip refuses at the next plug-in).
 
-Usage: station_on_emulator.py STATION EMULATOR_SO FACTORY_EEPROM_HEX_FILE
+Usage: station_on_emulator.py STATION LIBRARY FACTORY_EEPROM_HEX_FILE [--d2xx]
+LIBRARY is the FT232R emulator, preloaded as libusb-1.0 under libftdi1, or
+with --d2xx the D2XX double, named by ZELOR_DEVICE_LIBRARY. With --d2xx a
+start with no D2XX library at all must show its window and fail its run.
 """
 
 import json
@@ -22,6 +27,7 @@ import time
 from x11window import close_window, station_window, wait_for
 
 BUTTON = (233, 472)  # "Start test" in the 466 x 537 window
+D2XX = False
 
 
 def factory_image(path, serial):
@@ -48,20 +54,29 @@ def strings_end(image):
     return end
 
 
+def descriptor_span(image, slot):
+    offset = image[0x0E + 2 * slot] & 0x7F
+    return offset, offset + image[0x0F + 2 * slot]
+
+
 def description(image):
     offset, length = image[0x10] & 0x7F, image[0x11]
     return bytes(image[offset + 2:offset + length:2]).decode("latin-1")
 
 
-def start_station(station, emulator, work, images, control_us=0):
+def start_station(station, library, work, images, control_us=0, write_us=0):
     bench = {"chips": [{"serial": serial, "image": image.hex()} for serial, image in images.items()],
-             "links": [list(images)], "controlTransferUs": control_us}
+             "links": [list(images)], "controlTransferUs": control_us, "eepromWriteUs": write_us}
     with open(os.path.join(work, "bench.json"), "w") as f:
         json.dump(bench, f)
-    env = dict(os.environ, LD_PRELOAD=emulator, QT_QPA_PLATFORM="xcb",
+    env = dict(os.environ, QT_QPA_PLATFORM="xcb",
                FT232R_EMULATOR_BENCH=os.path.join(work, "bench.json"),
                FT232R_EMULATOR_DUMP=os.path.join(work, "dump.json"),
                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    if D2XX:
+        env["ZELOR_DEVICE_LIBRARY"] = library
+    else:
+        env["LD_PRELOAD"] = library
     process = subprocess.Popen([station], cwd=work, env=env,
                                stderr=open(os.path.join(work, "stderr.txt"), "w"))
     window = station_window()
@@ -70,16 +85,45 @@ def start_station(station, emulator, work, images, control_us=0):
     return process, window
 
 
-def dumped(work):
+def dumped(work, what="image"):
     with open(os.path.join(work, "dump.json")) as f:
-        return {c["serial"]: bytes.fromhex(c["image"]) for c in json.load(f)["chips"]}
+        chips = json.load(f)["chips"]
+    if what == "image":
+        return {c["serial"]: bytes.fromhex(c["image"]) for c in chips}
+    return {c["serial"]: c[what] for c in chips}
 
 
-def killed_while_programming(station, emulator, images, programmed):
+def run_once(station, library, images):
+    """One click and a close; the log's text and the chips as the run left them."""
+    work = tempfile.mkdtemp()
+    log = os.path.join(work, "TestingLog.txt")
+    process, window = start_station(station, library, work, images)
+    try:
+        wait_for(lambda: re.search(r"^TEST ", open(log, newline="").read(), re.M), 30,
+                 "a verdict in the log")
+        close_window(int(window))
+        process.wait(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    stderr = open(os.path.join(work, "stderr.txt")).read()
+    if process.returncode != 0:
+        raise SystemExit(f"FAIL: the station exited with {process.returncode}:\n"
+                         + "\n".join(l for l in stderr.splitlines() if not l.endswith(" "))[-4000:])
+    return work, open(log, newline="").read(), stderr
+
+
+def without_dates(text):
+    return re.sub(r" \w{3} \w{3} {1,2}\d{1,2} \d\d:\d\d:\d\d \d{4}", " <date>", text).split("\r\n")
+
+
+def killed_while_programming(station, library, images, programmed):
     partial = 0
-    for delay_ms in (0, 30, 60, 90, 400):
+    # Each of the 11 words a chip takes costs 20 ms: kills land between them.
+    for delay_ms in (0, 60, 120, 180, 600):
         work = tempfile.mkdtemp()
-        process, _ = start_station(station, emulator, work, images, control_us=2000)
+        process, _ = start_station(station, library, work, images, control_us=2000,
+                                   write_us=20000)
         try:
             wait_for(lambda: os.path.exists(os.path.join(work, "dump.json")), 30,
                      "the first EEPROM write")
@@ -102,25 +146,11 @@ def killed_while_programming(station, emulator, images, programmed):
 
 
 def main():
-    station, emulator, factory = sys.argv[1:4]
-    work = tempfile.mkdtemp()
+    global D2XX
+    station, library, factory = sys.argv[1:4]
+    D2XX = "--d2xx" in sys.argv[4:]
     images = {serial: factory_image(factory, serial) for serial in ("FTA1B2C3", "FTD4E5F6")}
-    log = os.path.join(work, "TestingLog.txt")
-    process, window = start_station(station, emulator, work, images)
-    try:
-        wait_for(lambda: re.search(r"^TEST ", open(log, newline="").read(), re.M), 30,
-                 "a verdict in the log")
-        close_window(int(window))
-        process.wait(timeout=30)
-    finally:
-        if process.poll() is None:
-            process.kill()
-    if process.returncode != 0:
-        raise SystemExit(f"FAIL: the station exited with {process.returncode}:\n"
-                         + "\n".join(l for l in open(os.path.join(work, "stderr.txt")).read().splitlines() if not l.endswith(" "))[-4000:])
-
-    text = open(log, newline="").read()
-    lines = re.sub(r" \w{3} \w{3} {1,2}\d{1,2} \d\d:\d\d:\d\d \d{4}", " <date>", text).split("\r\n")
+    work, text, _ = run_once(station, library, images)
     expected = ["Starting app <date>", "Test run 1 started <date>",
                 "Finding devices... OK Connected UM232R USB <-> Serial serial FTA1B2C3 \n"
                 "Connected UM232R USB <-> Serial serial FTD4E5F6 \n",
@@ -128,20 +158,31 @@ def main():
                 "Initializing devs... OK", "Programming devices... OK", "Programming devices... OK",
                 "Testing device TX/RX... OK", "Testing device RX/TX... OK", "Closing devices... OK",
                 "TEST PASSED", "Closing app <date>", "", ""]
-    if lines != expected:
-        raise SystemExit("FAIL: the log is\n" + "\n".join(repr(l) for l in lines))
+    if without_dates(text) != expected:
+        raise SystemExit("FAIL: the log is\n" + "\n".join(repr(l) for l in without_dates(text)))
 
     dump = dumped(work)
     for serial, before in images.items():
         after = dump[serial]
-        end = max(strings_end(before), strings_end(after))
+        start, end = descriptor_span(before, 1)
         changed = [b for b in range(128) if before[b] != after[b]
-                   and not (0x0E <= b <= 0x13 or 0x18 <= b < end or b >= 126)]
+                   and not (start <= b < end or b == 0x11 or b >= 126)]
         if changed or description(after) != "ZELOR-K3":
             raise SystemExit(f"FAIL: EEPROM of {serial}: bytes {changed} changed, "
                              f"description {description(after)!r}")
-    killed_while_programming(station, emulator, images, dump)
-    print("station_on_emulator: 2 passed, 0 failed")
+    work, text, _ = run_once(station, library, dump)
+    written = dumped(work, "eepromWordsWritten")
+    if "TEST PASSED" not in text or any(written.values()):
+        raise SystemExit(f"FAIL: a second start wrote {written}")
+    killed_while_programming(station, library, images, dump)
+    checks = 3
+    if D2XX:
+        missing = "/nonexistent/libftd2xx.so"
+        work, text, stderr = run_once(station, missing, images)
+        if not without_dates(text)[-4] == "TEST FAILED (5)" or f"library {missing} could not" not in stderr:
+            raise SystemExit(f"FAIL: without a D2XX library the log is {text!r}")
+        checks += 1
+    print(f"station_on_emulator: {checks} passed, 0 failed")
 
 
 if __name__ == "__main__":

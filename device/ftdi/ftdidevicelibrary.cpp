@@ -1,7 +1,6 @@
 #include "device/ftdi/ftdidevicelibrary.h"
 
-#include "device/ftdi/ft232rimage.h"
-#include "log/debugtrace.h"
+#include "device/chipeeprom.h"
 
 #include <libftdi1/ftdi.h>
 #include <libusb-1.0/libusb.h>
@@ -9,18 +8,12 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <array>
 #include <climits>
-#include <cstring>
-#include <optional>
 #include <thread>
-#include <vector>
 
 namespace {
 
 constexpr quint32 UnknownDeviceType = 3;
-
-using Image = ft232rimage::Image;
 
 // FTDI's device type codes by the release number the chip reports.
 quint32 deviceTypeOf(quint16 bcdDevice)
@@ -53,11 +46,16 @@ constexpr quint8 VendorOut
 // libftdi1 sets this latency before writing the EEPROM, as FTDI's MProg does.
 constexpr unsigned char EepromWriteLatency = 0x77;
 
-bool validHeader(const EepromData *data)
+// A string of the device in ASCII, as libusb gives it, at most `capacity`
+// bytes with its NUL; empty when the device has none (index 0) or no answer.
+QByteArray asciiString(libusb_device_handle *handle, quint8 index, int capacity)
 {
-    return data && data->signature1 == EepromSignature1 && data->signature2 == EepromSignature2
-        && data->version == EepromDataVersion && data->manufacturer && data->manufacturerId
-        && data->description && data->serialNumber;
+    if (index == 0)
+        return {};
+    QByteArray text(capacity, '\0');
+    const int length = libusb_get_string_descriptor_ascii(
+        handle, index, reinterpret_cast<unsigned char *>(text.data()), capacity);
+    return length > 0 ? text.left(int(qstrnlen(text.constData(), size_t(length)))) : QByteArray();
 }
 
 bool readWord(ftdi_context *ftdi, int index, quint16 *value)
@@ -71,54 +69,9 @@ bool readWord(ftdi_context *ftdi, int index, quint16 *value)
     return true;
 }
 
-bool writeWord(ftdi_context *ftdi, int index, quint16 value)
-{
-    return libusb_control_transfer(ftdi->usb_dev, VendorOut, WriteEepromRequest, value,
-                                   quint16(index), nullptr, 0, unsigned(ftdi->usb_write_timeout))
-        == 0;
-}
-
-bool readImage(ftdi_context *ftdi, Image *image)
-{
-    for (int i = 0; i < ft232rimage::Words; ++i) {
-        quint16 value = 0;
-        if (!readWord(ftdi, i, &value))
-            return false;
-        (*image)[size_t(2 * i)] = quint8(value);
-        (*image)[size_t(2 * i + 1)] = quint8(value >> 8);
-    }
-    return true;
-}
-
-// The words that differ, in order: the checksum is the last word, so a write
-// cut short leaves the old checksum and the chip does not take a half-written
-// image for valid.
-std::vector<int> wordsToWrite(const Image &from, const Image &to)
-{
-    std::vector<int> words;
-    for (int i = 0; i < ft232rimage::Words; ++i) {
-        if (ft232rimage::word(from, i) != ft232rimage::word(to, i))
-            words.push_back(i);
-    }
-    return words;
-}
-
-QString wordsText(ftdi_context *ftdi, const std::vector<int> &words)
-{
-    QString text;
-    for (int i : words) {
-        quint16 value = 0;
-        text += readWord(ftdi, i, &value) ? QStringLiteral("%1=%2 ")
-                                                .arg(i, 2, 16, QLatin1Char('0'))
-                                                .arg(value, 4, 16, QLatin1Char('0'))
-                                          : QStringLiteral("%1=? ").arg(i, 2, 16, QLatin1Char('0'));
-    }
-    return text.trimmed();
-}
-
 } // namespace
 
-struct FtdiDeviceLibrary::Session {
+struct FtdiDeviceLibrary::Session : EepromWordAccess {
     ftdi_context *ftdi = nullptr;
     quint32 location = 0; // bus and address of the chip
     int baudRate = 9600;
@@ -126,98 +79,44 @@ struct FtdiDeviceLibrary::Session {
     ftdi_stopbits_type stopBits = STOP_BIT_1;
     ftdi_parity_type parity = NONE;
     quint32 readTimeoutMs = 0;
-    // The EEPROM as last read or written in this session: nothing else
-    // writes it while the chip is open here.
-    std::optional<Image> eeprom;
+    ChipEeprom eeprom { *this };
 
-    ~Session()
+    ~Session() override
     {
         if (ftdi)
             ftdi_free(ftdi);
     }
 
-    const Image *image();
-    DeviceStatus restoreLine() const;
-    bool writeWords(const Image &image, const std::vector<int> &words) const;
-    bool holds(const Image &image, const std::vector<int> &words) const;
-    DeviceStatus program(const Image &edited);
+    bool readWord(int index, quint16 *value) override { return ::readWord(ftdi, index, value); }
+    bool writeWord(int index, quint16 value) override
+    {
+        return libusb_control_transfer(ftdi->usb_dev, VendorOut, WriteEepromRequest, value,
+                                       quint16(index), nullptr, 0,
+                                       unsigned(ftdi->usb_write_timeout))
+            == 0;
+    }
+    // libftdi1's own preamble to an EEPROM write, as FTDI's MProg does it.
+    bool prepareWrite() override
+    {
+        unsigned short modemStatus = 0;
+        return ftdi_usb_reset(ftdi) == 0 && ftdi_poll_modem_status(ftdi, &modemStatus) == 0
+            && ftdi_set_latency_timer(ftdi, EepromWriteLatency) == 0;
+    }
+    // The reset and the write latency leave the line as it was not.
+    DeviceStatus finishWrite() override
+    {
+        if (ftdi_set_latency_timer(ftdi, LatencyMs) < 0 || ftdi_set_baudrate(ftdi, baudRate) < 0
+            || ftdi_set_line_property(ftdi, bits, stopBits, parity) < 0)
+            return DeviceStatusCode::IoError;
+        return DeviceStatusCode::Ok;
+    }
 };
 
-const Image *FtdiDeviceLibrary::Session::image()
-{
-    if (!eeprom) {
-        Image read;
-        if (!readImage(ftdi, &read))
-            return nullptr;
-        eeprom = read;
-    }
-    return &*eeprom;
-}
-
-// Writing the EEPROM resets the chip and leaves its latency timer at 119 ms.
-DeviceStatus FtdiDeviceLibrary::Session::restoreLine() const
-{
-    if (ftdi_set_latency_timer(ftdi, LatencyMs) < 0 || ftdi_set_baudrate(ftdi, baudRate) < 0
-        || ftdi_set_line_property(ftdi, bits, stopBits, parity) < 0)
-        return DeviceStatusCode::IoError;
-    return DeviceStatusCode::Ok;
-}
-
-bool FtdiDeviceLibrary::Session::writeWords(const Image &image, const std::vector<int> &words) const
-{
-    for (int i : words) {
-        if (!writeWord(ftdi, i, ft232rimage::word(image, i)))
-            return false;
-    }
-    return true;
-}
-
-bool FtdiDeviceLibrary::Session::holds(const Image &image, const std::vector<int> &words) const
-{
-    for (int i : words) {
-        quint16 value = 0;
-        if (!readWord(ftdi, i, &value) || value != ft232rimage::word(image, i))
-            return false;
-    }
-    return true;
-}
-
-// Writes the words that differ from what the chip holds, reads them back, and
-// puts the old words back once when the chip did not take the new ones.
-DeviceStatus FtdiDeviceLibrary::Session::program(const Image &edited)
-{
-    const Image before = *eeprom;
-    const std::vector<int> words = wordsToWrite(before, edited);
-    if (words.empty())
-        return DeviceStatusCode::Ok;
-    unsigned short modemStatus = 0;
-    eeprom.reset(); // unknown until read back
-    const bool prepared = ftdi_usb_reset(ftdi) == 0
-        && ftdi_poll_modem_status(ftdi, &modemStatus) == 0
-        && ftdi_set_latency_timer(ftdi, EepromWriteLatency) == 0;
-    const bool written = prepared && writeWords(edited, words) && holds(edited, words);
-    if (written) {
-        eeprom = edited;
-    } else if (prepared) {
-        DebugTrace() << "EEPROM write failed; words" << wordsText(ftdi, words) << "hold"
-                     << "; restoring the old words";
-        const bool restored = writeWords(before, words) && holds(before, words);
-        DebugTrace() << (restored ? "EEPROM restored:" : "EEPROM not restored, now holds:")
-                     << wordsText(ftdi, words);
-    }
-    const DeviceStatus line = restoreLine();
-    if (!written)
-        return DeviceStatusCode::EepromWriteFailed;
-    return line;
-}
-
-FtdiDeviceLibrary::FtdiDeviceLibrary() : listing(ftdi_new()), strings(ftdi_new()) { }
+FtdiDeviceLibrary::FtdiDeviceLibrary() : listing(ftdi_new()) { }
 
 FtdiDeviceLibrary::~FtdiDeviceLibrary()
 {
     sessions.clear();
-    if (strings)
-        ftdi_free(strings);
     if (listing)
         ftdi_free(listing);
 }
@@ -243,16 +142,13 @@ FtdiDeviceLibrary::Listed FtdiDeviceLibrary::describe(libusb_device *device)
         entry.type = deviceTypeOf(descriptor.bcdDevice);
         entry.id = quint32(descriptor.idVendor) << 16 | descriptor.idProduct;
     }
-    char description[EepromDescriptionSize] = {};
-    char serial[EepromSerialNumberSize] = {};
-    // Opens the device: a device without access or without strings is
-    // listed all the same, with empty strings.
-    if (strings
-        && ftdi_usb_get_strings2(strings, device, nullptr, 0, description, sizeof description,
-                                 serial, sizeof serial)
-            == 0) {
-        entry.description = QByteArray(description, int(qstrnlen(description, sizeof description)));
-        entry.serial = QByteArray(serial, int(qstrnlen(serial, sizeof serial)));
+    // Opens the device for its strings, each read on its own: a device
+    // without access, or without one of its strings, is listed all the same.
+    libusb_device_handle *handle = nullptr;
+    if (entry.id && libusb_open(device, &handle) == LIBUSB_SUCCESS) {
+        entry.description = asciiString(handle, descriptor.iProduct, EepromDescriptionSize);
+        entry.serial = asciiString(handle, descriptor.iSerialNumber, EepromSerialNumberSize);
+        libusb_close(handle);
     }
     known.insert(key, entry);
     return entry;
@@ -392,39 +288,13 @@ DeviceStatus FtdiDeviceLibrary::setTimeouts(DeviceHandle handle, quint32 readTim
 DeviceStatus FtdiDeviceLibrary::eepromRead(DeviceHandle handle, EepromData *data)
 {
     Session *s = session(handle);
-    if (!s)
-        return DeviceStatusCode::InvalidHandle;
-    if (!validHeader(data))
-        return DeviceStatusCode::InvalidParameter;
-    const Image *image = s->image();
-    QString why;
-    if (!image || !ft232rimage::read(*image, data, &why)) {
-        DebugTrace() << "EEPROM read failed:" << (image ? why : QStringLiteral("no answer"));
-        return DeviceStatusCode::EepromReadFailed;
-    }
-    return DeviceStatusCode::Ok;
+    return s ? s->eeprom.read(data) : DeviceStatusCode::InvalidHandle;
 }
 
 DeviceStatus FtdiDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *data)
 {
     Session *s = session(handle);
-    if (!s)
-        return DeviceStatusCode::InvalidHandle;
-    if (!validHeader(data) || !std::memchr(data->manufacturer, 0, EepromManufacturerSize)
-        || !std::memchr(data->manufacturerId, 0, EepromManufacturerIdSize)
-        || !std::memchr(data->description, 0, EepromDescriptionSize)
-        || !std::memchr(data->serialNumber, 0, EepromSerialNumberSize))
-        return DeviceStatusCode::InvalidParameter;
-    const Image *image = s->image();
-    if (!image)
-        return DeviceStatusCode::EepromReadFailed;
-    Image edited;
-    QString why;
-    if (!ft232rimage::edit(*image, *data, &edited, &why)) {
-        DebugTrace() << "EEPROM not written:" << why;
-        return DeviceStatusCode::EepromWriteFailed;
-    }
-    return s->program(edited);
+    return s ? s->eeprom.program(data) : DeviceStatusCode::InvalidHandle;
 }
 
 DeviceStatus FtdiDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,

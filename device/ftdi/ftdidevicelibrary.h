@@ -54,7 +54,6 @@ private:
     libusb_device *findBySerial(const QByteArray &serial);
 
     ftdi_context *listing = nullptr; // enumerates
-    ftdi_context *strings = nullptr; // reads strings, opening each device briefly
     // What a device said of itself, by bus and address: unchanged while it
     // stays attached, so the refresh does not open it again.
     QHash<quint32, Listed> known;

@@ -1,7 +1,5 @@
 #include "chip.h"
 
-#include <libusb-1.0/libusb.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -34,7 +32,7 @@ constexpr uint8_t ModemStatusByte = 0x01;
 constexpr uint8_t LineIdle = 0x60;
 constexpr uint8_t OverrunError = 0x02;
 
-constexpr uint8_t LanguageTable[] = { 4, LIBUSB_DT_STRING, 0x09, 0x04 }; // US English
+constexpr uint8_t LanguageTable[] = { 4, usb::DtString, 0x09, 0x04 }; // US English
 
 int decodeBaudRate(uint16_t value, uint16_t index)
 {
@@ -88,7 +86,7 @@ Image factoryImage(const std::string &manufacturer, const std::string &product,
         image[size_t(0x0E + 2 * s)] = uint8_t(0x80 | at);
         image[size_t(0x0F + 2 * s)] = uint8_t(length);
         image[size_t(at)] = uint8_t(length);
-        image[size_t(at + 1)] = LIBUSB_DT_STRING;
+        image[size_t(at + 1)] = usb::DtString;
         for (size_t i = 0; i < strings[s]->size(); ++i)
             image[size_t(at) + 2 + 2 * i] = uint8_t((*strings[s])[i]);
         at += length;
@@ -141,6 +139,8 @@ void Chip::plugIn(int newAddress)
     configuration = 1;
     remoteWakeupEnabled = false;
     latencyMs = 16;
+    eventChar = 0;
+    eventCharEnabled = false;
     baud = 9600;
     bits = 8;
     stopBits = 0;
@@ -163,8 +163,8 @@ void Chip::unplug()
 std::vector<uint8_t> deviceDescriptor(const Enumeration &e)
 {
     auto index = [&](int s, uint8_t i) { return uint8_t(e.strings[size_t(s)].empty() ? 0 : i); };
-    return { LIBUSB_DT_DEVICE_SIZE,
-             LIBUSB_DT_DEVICE,
+    return { usb::DtDeviceSize,
+             usb::DtDevice,
              0x00,
              0x02, // USB 2.0
              0,
@@ -185,10 +185,9 @@ std::vector<uint8_t> deviceDescriptor(const Enumeration &e)
 
 std::vector<uint8_t> configDescriptor(const Enumeration &e)
 {
-    const uint8_t total
-        = LIBUSB_DT_CONFIG_SIZE + LIBUSB_DT_INTERFACE_SIZE + 2 * LIBUSB_DT_ENDPOINT_SIZE;
-    return { LIBUSB_DT_CONFIG_SIZE,
-             LIBUSB_DT_CONFIG,
+    const uint8_t total = usb::DtConfigSize + usb::DtInterfaceSize + 2 * usb::DtEndpointSize;
+    return { usb::DtConfigSize,
+             usb::DtConfig,
              total,
              0,
              1,
@@ -196,8 +195,8 @@ std::vector<uint8_t> configDescriptor(const Enumeration &e)
              0,
              e.attributes,
              e.maxPower,
-             LIBUSB_DT_INTERFACE_SIZE,
-             LIBUSB_DT_INTERFACE,
+             usb::DtInterfaceSize,
+             usb::DtInterface,
              0,
              0,
              2,
@@ -205,17 +204,17 @@ std::vector<uint8_t> configDescriptor(const Enumeration &e)
              0xFF,
              0xFF,
              uint8_t(e.strings[1].empty() ? 0 : 2),
-             LIBUSB_DT_ENDPOINT_SIZE,
-             LIBUSB_DT_ENDPOINT,
+             usb::DtEndpointSize,
+             usb::DtEndpoint,
              0x81,
-             LIBUSB_TRANSFER_TYPE_BULK,
+             usb::TransferTypeBulk,
              PacketSize,
              0,
              0,
-             LIBUSB_DT_ENDPOINT_SIZE,
-             LIBUSB_DT_ENDPOINT,
+             usb::DtEndpointSize,
+             usb::DtEndpoint,
              0x02,
-             LIBUSB_TRANSFER_TYPE_BULK,
+             usb::TransferTypeBulk,
              PacketSize,
              0,
              0 };
@@ -225,54 +224,52 @@ int Chip::standardRequest(uint8_t requestType, uint8_t request, uint16_t value, 
                           uint8_t *data, uint16_t length)
 {
     const int recipient = requestType & 0x1F;
-    const bool in = requestType & LIBUSB_ENDPOINT_IN;
+    const bool in = requestType & usb::EndpointIn;
     const bool knownEndpoint = index == 0 || index == 0x81 || index == 0x02;
     switch (request) {
-    case LIBUSB_REQUEST_GET_STATUS: {
-        if (!in || (recipient == LIBUSB_RECIPIENT_ENDPOINT && !knownEndpoint))
-            return LIBUSB_ERROR_PIPE;
+    case usb::RequestGetStatus: {
+        if (!in || (recipient == usb::RecipientEndpoint && !knownEndpoint))
+            return usb::ErrorPipe;
         uint8_t status = 0;
-        if (recipient == LIBUSB_RECIPIENT_DEVICE)
+        if (recipient == usb::RecipientDevice)
             status
                 = uint8_t((enumerated.attributes & 0x40 ? 1 : 0) | (remoteWakeupEnabled ? 2 : 0));
         return copyOut({ status, 0 }, data, length);
     }
-    case LIBUSB_REQUEST_CLEAR_FEATURE:
-    case LIBUSB_REQUEST_SET_FEATURE:
-        if (recipient == LIBUSB_RECIPIENT_DEVICE && value == 1 && (enumerated.attributes & 0x20)) {
-            remoteWakeupEnabled = request == LIBUSB_REQUEST_SET_FEATURE;
+    case usb::RequestClearFeature:
+    case usb::RequestSetFeature:
+        if (recipient == usb::RecipientDevice && value == 1 && (enumerated.attributes & 0x20)) {
+            remoteWakeupEnabled = request == usb::RequestSetFeature;
             return 0;
         }
-        return recipient == LIBUSB_RECIPIENT_ENDPOINT && value == 0 && knownEndpoint
-            ? 0
-            : LIBUSB_ERROR_PIPE;
-    case LIBUSB_REQUEST_GET_DESCRIPTOR: {
+        return recipient == usb::RecipientEndpoint && value == 0 && knownEndpoint ? 0
+                                                                                  : usb::ErrorPipe;
+    case usb::RequestGetDescriptor: {
         if (!in)
-            return LIBUSB_ERROR_PIPE;
+            return usb::ErrorPipe;
         const int type = value >> 8, number = value & 0xFF;
-        if (type == LIBUSB_DT_DEVICE)
+        if (type == usb::DtDevice)
             return copyOut(deviceDescriptor(enumerated), data, length);
-        if (type == LIBUSB_DT_CONFIG && number == 0)
+        if (type == usb::DtConfig && number == 0)
             return copyOut(configDescriptor(enumerated), data, length);
-        if (type == LIBUSB_DT_STRING && number == 0)
+        if (type == usb::DtString && number == 0)
             return copyOut({ std::begin(LanguageTable), std::end(LanguageTable) }, data, length);
-        if (type == LIBUSB_DT_STRING && number <= 3
-            && !enumerated.strings[size_t(number - 1)].empty())
+        if (type == usb::DtString && number <= 3 && !enumerated.strings[size_t(number - 1)].empty())
             return copyOut(enumerated.strings[size_t(number - 1)], data, length);
-        return LIBUSB_ERROR_PIPE;
+        return usb::ErrorPipe;
     }
-    case LIBUSB_REQUEST_GET_CONFIGURATION:
-        return in ? copyOut({ uint8_t(configuration) }, data, length) : LIBUSB_ERROR_PIPE;
-    case LIBUSB_REQUEST_SET_CONFIGURATION:
+    case usb::RequestGetConfiguration:
+        return in ? copyOut({ uint8_t(configuration) }, data, length) : usb::ErrorPipe;
+    case usb::RequestSetConfiguration:
         if (in || value > 1)
-            return LIBUSB_ERROR_PIPE;
+            return usb::ErrorPipe;
         configuration = value;
         return 0;
-    case LIBUSB_REQUEST_GET_INTERFACE:
-        return in && index == 0 && configuration ? copyOut({ 0 }, data, length) : LIBUSB_ERROR_PIPE;
-    case LIBUSB_REQUEST_SET_INTERFACE:
-        return !in && index == 0 && value == 0 && configuration ? 0 : LIBUSB_ERROR_PIPE;
-    default: return LIBUSB_ERROR_PIPE; // SET_ADDRESS, SET_DESCRIPTOR, SYNCH_FRAME
+    case usb::RequestGetInterface:
+        return in && index == 0 && configuration ? copyOut({ 0 }, data, length) : usb::ErrorPipe;
+    case usb::RequestSetInterface:
+        return !in && index == 0 && value == 0 && configuration ? 0 : usb::ErrorPipe;
+    default: return usb::ErrorPipe; // SET_ADDRESS, SET_DESCRIPTOR, SYNCH_FRAME
     }
 }
 
@@ -303,7 +300,7 @@ int Chip::vendorOut(uint8_t request, uint16_t value, uint16_t index)
         return 0;
     case RequestSetLatency:
         if ((value & 0xFF) == 0)
-            return LIBUSB_ERROR_PIPE;
+            return usb::ErrorPipe;
         latencyMs = value & 0xFF;
         return 0;
     case RequestWriteEeprom: {
@@ -315,12 +312,15 @@ int Chip::vendorOut(uint8_t request, uint16_t value, uint16_t index)
         eeprom[size_t(2 * index + 1)] = uint8_t(stored >> 8);
         return 0;
     }
+    case RequestEventChar:
+        eventChar = uint8_t(value);
+        eventCharEnabled = value & 0x100;
+        return 0;
     case RequestModemCtrl:
     case RequestFlowCtrl:
-    case RequestEventChar:
     case RequestErrorChar:
     case RequestBitMode: return 0;
-    default: return LIBUSB_ERROR_PIPE;
+    default: return usb::ErrorPipe;
     }
 }
 
@@ -329,21 +329,21 @@ int Chip::vendorIn(uint8_t request, uint16_t index, uint8_t *data, uint16_t leng
     switch (request) {
     case RequestModemStatus: {
         const uint8_t line = lineFreeAt() <= Clock::now() ? LineIdle : 0;
-        return length < 2 ? LIBUSB_ERROR_OVERFLOW : copyOut({ ModemStatusByte, line }, data, 2);
+        return length < 2 ? usb::ErrorOverflow : copyOut({ ModemStatusByte, line }, data, 2);
     }
     case RequestGetLatency:
-        return length < 1 ? LIBUSB_ERROR_OVERFLOW : copyOut({ uint8_t(latencyMs) }, data, 1);
-    case RequestReadPins: return length < 1 ? LIBUSB_ERROR_OVERFLOW : copyOut({ 0xFF }, data, 1);
+        return length < 1 ? usb::ErrorOverflow : copyOut({ uint8_t(latencyMs) }, data, 1);
+    case RequestReadPins: return length < 1 ? usb::ErrorOverflow : copyOut({ 0xFF }, data, 1);
     case RequestReadEeprom: {
         if (length < 2)
-            return LIBUSB_ERROR_OVERFLOW;
+            return usb::ErrorOverflow;
         ++eepromWordsRead;
         const int word = index & 0x7F;
         const uint16_t stored
             = word < ImageWords ? imageWord(eeprom, word) : factory[size_t(word - ImageWords)];
         return copyOut({ uint8_t(stored), uint8_t(stored >> 8) }, data, 2);
     }
-    default: return LIBUSB_ERROR_PIPE;
+    default: return usb::ErrorPipe;
     }
 }
 
@@ -396,6 +396,19 @@ void Chip::settle(Clock::time_point now)
     }
 }
 
+Clock::time_point Chip::nextPacketAt(Clock::time_point now)
+{
+    settle(now);
+    const size_t held = this->held.size();
+    if (held >= size_t(PacketData))
+        return now;
+    const Clock::time_point flush = lastPacket + std::chrono::milliseconds(latencyMs);
+    const size_t missing = size_t(PacketData) - held;
+    const Clock::time_point full
+        = inFlight.size() >= missing ? inFlight[missing - 1].at : Clock::time_point::max();
+    return std::max(now, std::min({ flush, full, eventCharAt() }));
+}
+
 int Chip::takePacket(uint8_t *out, int count, Clock::time_point now)
 {
     out[0] = ModemStatusByte;
@@ -407,6 +420,19 @@ int Chip::takePacket(uint8_t *out, int count, Clock::time_point now)
     }
     lastPacket = now;
     return 2 + count;
+}
+
+Clock::time_point Chip::eventCharAt() const
+{
+    if (!eventCharEnabled)
+        return Clock::time_point::max();
+    if (std::find(held.begin(), held.end(), eventChar) != held.end())
+        return Clock::time_point::min();
+    for (const Arrival &a : inFlight) {
+        if (a.byte == eventChar)
+            return a.at;
+    }
+    return Clock::time_point::max();
 }
 
 void Chip::purgeToHost(Clock::time_point now)
@@ -437,9 +463,12 @@ void Chip::purgeToLine(Clock::time_point now)
 
 void Chip::resetSerialEngine(Clock::time_point now)
 {
-    // Purges both buffers; the baud rate and data format stay as they are.
+    // Purges both buffers and turns the event character off; the baud rate
+    // and data format stay as they are.
     purgeToHost(now);
     purgeToLine(now);
+    eventChar = 0;
+    eventCharEnabled = false;
 }
 
 } // namespace ft232r

@@ -15,6 +15,36 @@ struct libusb_device_handle;
 
 namespace ft232r {
 
+// The USB values the chip answers with: chapter 9 of the USB 2.0
+// specification, and the error codes of libusb-1.0 (libusb.h) that a
+// control request returns instead of a byte count.
+namespace usb {
+enum : uint8_t {
+    DtDevice = 1,
+    DtConfig = 2,
+    DtString = 3,
+    DtInterface = 4,
+    DtEndpoint = 5,
+    DtDeviceSize = 18,
+    DtConfigSize = 9,
+    DtInterfaceSize = 9,
+    DtEndpointSize = 7,
+    RequestGetStatus = 0,
+    RequestClearFeature = 1,
+    RequestSetFeature = 3,
+    RequestGetDescriptor = 6,
+    RequestGetConfiguration = 8,
+    RequestSetConfiguration = 9,
+    RequestGetInterface = 10,
+    RequestSetInterface = 11,
+    EndpointIn = 0x80,
+    RecipientDevice = 0,
+    RecipientEndpoint = 2,
+    TransferTypeBulk = 2,
+};
+enum : int { ErrorOverflow = -8, ErrorPipe = -9 };
+} // namespace usb
+
 using Clock = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
@@ -65,6 +95,7 @@ struct Chip {
     bool ignoresEepromWrites = false;
     int unplugAfterBulk = -1;
     int unplugAfterControl = -1;
+    int unplugAfterCall = -1; // D2XX calls on the chip's handles
     Nanos controlCost {}, eepromWriteCost {};
 
     // Counted since the bench was loaded.
@@ -72,6 +103,7 @@ struct Chip {
     int controlTransfers = 0;
     int eepromWordsRead = 0;
     int eepromWordsWritten = 0;
+    int apiCalls = 0; // D2XX calls on the chip's handles
 
     // Since it was last plugged in.
     bool plugged = false;
@@ -82,6 +114,8 @@ struct Chip {
     int configuration = 1;
     bool remoteWakeupEnabled = false;
     int latencyMs = 16;
+    uint8_t eventChar = 0;
+    bool eventCharEnabled = false;
     int baud = 9600, bits = 8, stopBits = 0, parity = 0;
     Chip *peer = nullptr;
 
@@ -112,8 +146,15 @@ struct Chip {
     Clock::time_point roomFor(int count) const;
     void sendToLine(const uint8_t *data, int count, Clock::time_point now);
     void settle(Clock::time_point now); // arrivals up to now into the buffer, or lost
+    // When the chip next sends a packet to the host, `now` at the latest if
+    // one is due: 62 bytes held, the latency timer run out since the last
+    // packet, or the event character in.
+    Clock::time_point nextPacketAt(Clock::time_point now);
     // The packet the chip answers an IN token with: status bytes and `count` bytes.
     int takePacket(uint8_t *out, int count, Clock::time_point now);
+    // When the chip sends what it holds at once: the event character has
+    // come in (AN232B-04), or `max` when it is off or not on its way.
+    Clock::time_point eventCharAt() const;
     void purgeToHost(Clock::time_point now);
     void purgeToLine(Clock::time_point now);
     void resetSerialEngine(Clock::time_point now);

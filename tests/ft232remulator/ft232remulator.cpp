@@ -4,15 +4,11 @@
 // or loaded by name as a client's libusb.
 
 #include "ft232remulator.h"
-#include "chip.h"
+#include "bench.h"
 
 #include <libusb-1.0/libusb.h>
 
 #include <QByteArray>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <algorithm>
 #include <cstdarg>
@@ -23,10 +19,16 @@
 #include <mutex>
 #include <thread>
 
+using ft232r::bench;
 using ft232r::Chip;
 using ft232r::Clock;
+using ft232r::deadlineAfter;
+using ft232r::findChip;
+using ft232r::Lock;
 using ft232r::Nanos;
-using Lock = std::unique_lock<std::recursive_mutex>;
+using ft232r::plug;
+using ft232r::portOf;
+using ft232r::sleepUntil;
 
 struct libusb_context {
     int unused;
@@ -49,42 +51,26 @@ struct libusb_device_handle {
 
 namespace {
 
-// A control transfer at full speed completes in the frame after it was
-// scheduled: one 1 ms frame each.
-constexpr Nanos DefaultControlCost = std::chrono::microseconds(1000);
-// The port reset signalling alone lasts at least 10 ms.
-constexpr Nanos PortResetTime = std::chrono::milliseconds(10);
+static_assert(int(ft232r::usb::ErrorPipe) == int(LIBUSB_ERROR_PIPE)
+                  && int(ft232r::usb::ErrorOverflow) == int(LIBUSB_ERROR_OVERFLOW)
+                  && int(ft232r::TransferNoDevice) == int(LIBUSB_ERROR_NO_DEVICE)
+                  && int(ft232r::TransferTimeout) == int(LIBUSB_ERROR_TIMEOUT),
+              "the chip answers with libusb's codes");
 
-// Words 0x40 to 0x7F of a factory-fresh FT232R, chip ID at 0x43 and 0x44.
-constexpr uint16_t FactoryArea[16]
-    = { 0x0431, 0xFBCE, 0x0000, 0x38CB, 0x6032, 0x0042, 0x0000, 0x0000,
-        0x0000, 0x0000, 0x0000, 0x0000, 0x4136, 0x535A, 0x324C, 0x4533 };
-
-struct Bench {
-    std::recursive_mutex mutex;
-    std::vector<std::unique_ptr<Chip>> chips;
+// What the fake libusb keeps beside the bench: device objects and handles.
+struct UsbState {
     std::vector<libusb_device *> devices; // every device object still referenced
     int openHandles = 0;
     int opens = 0;
-    int nextAddress = 2;
-    bool loaded = false;
-    std::string error;
 };
 
-Bench &bench()
+UsbState &usb()
 {
-    static Bench *instance = new Bench; // outlives every user, even at exit
+    static UsbState *instance = new UsbState; // outlives every user, even at exit
     return *instance;
 }
-
-Chip *findChip(const char *name)
-{
-    for (auto &chip : bench().chips) {
-        if (name && chip->name == name)
-            return chip.get();
-    }
-    return nullptr;
-}
+// The port reset signalling alone lasts at least 10 ms.
+constexpr Nanos PortResetTime = std::chrono::milliseconds(10);
 
 Chip *liveChip(const libusb_device *device)
 {
@@ -97,180 +83,15 @@ Chip *liveChip(const libusb_device_handle *handle)
     return handle ? liveChip(handle->device) : nullptr;
 }
 
-int portOf(const Chip &chip)
-{
-    const auto &chips = bench().chips;
-    for (size_t i = 0; i < chips.size(); ++i) {
-        if (chips[i].get() == &chip)
-            return int(i) + 1;
-    }
-    return 0;
-}
-
-void plug(Chip &chip)
-{
-    if (!chip.plugged)
-        chip.plugIn(bench().nextAddress++);
-}
-
 libusb_device *deviceFor(Chip &chip)
 {
-    for (libusb_device *device : bench().devices) {
+    for (libusb_device *device : usb().devices) {
         if (device->chip == &chip && device->address == chip.address)
             return device;
     }
     auto *device = new libusb_device { &chip, chip.address, portOf(chip), chip.enumerated, 0 };
-    bench().devices.push_back(device);
+    usb().devices.push_back(device);
     return device;
-}
-
-Nanos microsecondsFrom(const QJsonValue &value, const char *environment, Nanos fallback)
-{
-    if (value.isDouble())
-        return Nanos(int64_t(value.toDouble() * 1000));
-    if (const char *text = std::getenv(environment))
-        return Nanos(int64_t(std::atof(text) * 1000));
-    return fallback;
-}
-
-// A chip ID of its own for each chip, from its name.
-void seedFactoryArea(Chip &chip)
-{
-    chip.factory.fill(0xFFFF);
-    std::copy(std::begin(FactoryArea), std::end(FactoryArea), chip.factory.begin());
-    uint32_t hash = 2166136261u;
-    for (char c : chip.name)
-        hash = (hash ^ uint8_t(c)) * 16777619u;
-    chip.factory[3] = uint16_t(hash);
-    chip.factory[4] = uint16_t(hash >> 16);
-}
-
-bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std::string *error)
-{
-    const std::string serial = object.value(QLatin1String("serial")).toString().toStdString();
-    chip->name = object.value(QLatin1String("name"))
-                     .toString(QString::fromStdString(serial))
-                     .toStdString();
-    if (chip->name.empty()) {
-        *error = "a chip needs a serial or a name";
-        return false;
-    }
-    const QString hex = object.value(QLatin1String("image")).toString();
-    if (!hex.isEmpty()) {
-        const QByteArray image = QByteArray::fromHex(hex.toLatin1());
-        if (image.size() != ft232r::ImageBytes) {
-            *error = "chip " + chip->name + ": an image has 128 bytes";
-            return false;
-        }
-        std::memcpy(chip->eeprom.data(), image.constData(), ft232r::ImageBytes);
-    } else {
-        auto text = [&](const char *key, const char *fallback) {
-            return object.value(QLatin1String(key)).toString(QLatin1String(fallback)).toStdString();
-        };
-        chip->eeprom = ft232r::factoryImage(text("manufacturer", "FTDI"),
-                                            text("description", "FT232R USB UART"), serial);
-    }
-    seedFactoryArea(*chip);
-    chip->cannotOpen = object.value(QLatin1String("cannotOpen")).toBool();
-    chip->noSerial = object.value(QLatin1String("noSerial")).toBool();
-    chip->andOnWrite = object.value(QLatin1String("andOnWrite")).toBool();
-    chip->ignoresEepromWrites = object.value(QLatin1String("ignoresEepromWrites")).toBool();
-    chip->unplugAfterBulk = object.value(QLatin1String("unplugAfterBulk")).toInt(-1);
-    chip->unplugAfterControl = object.value(QLatin1String("unplugAfterControl")).toInt(-1);
-    chip->controlCost = microsecondsFrom(top.value(QLatin1String("controlTransferUs")),
-                                         "FT232R_EMULATOR_CONTROL_US", DefaultControlCost);
-    chip->eepromWriteCost = microsecondsFrom(top.value(QLatin1String("eepromWriteUs")),
-                                             "FT232R_EMULATOR_EEPROM_WRITE_US", Nanos(0));
-    plug(*chip);
-    const QByteArray stale
-        = QByteArray::fromHex(object.value(QLatin1String("staleBytes")).toString().toLatin1());
-    chip->held.assign(stale.begin(), stale.end());
-    return true;
-}
-
-bool loadBench(const QByteArray &json, std::string *error)
-{
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (!document.isObject()) {
-        *error = "bench is not a JSON object: " + parseError.errorString().toStdString();
-        return false;
-    }
-    const QJsonObject top = document.object();
-    std::vector<std::unique_ptr<Chip>> chips;
-    for (const QJsonValue &value : top.value(QLatin1String("chips")).toArray()) {
-        auto chip = std::make_unique<Chip>();
-        if (!loadChip(value.toObject(), top, chip.get(), error))
-            return false;
-        chips.push_back(std::move(chip));
-    }
-    for (auto &device : bench().devices)
-        device->chip = nullptr; // whatever is still referenced is gone
-    bench().chips = std::move(chips);
-    for (const QJsonValue &value : top.value(QLatin1String("links")).toArray()) {
-        const QJsonArray pair = value.toArray();
-        Chip *a = findChip(pair.at(0).toString().toStdString().c_str());
-        Chip *b = findChip(pair.at(1).toString().toStdString().c_str());
-        if (!a || !b || a == b) {
-            *error = "a link names unknown chips";
-            return false;
-        }
-        a->peer = b;
-        b->peer = a;
-    }
-    return true;
-}
-
-// The dump follows every EEPROM write, as the chip's memory keeps it: a
-// process killed mid-programming leaves what the chips then held. Written
-// aside and renamed, so a reader never sees half a file.
-void dump()
-{
-    const char *path = std::getenv("FT232R_EMULATOR_DUMP");
-    if (!path)
-        return;
-    const std::string aside = std::string(path) + ".new";
-    FILE *file = std::fopen(aside.c_str(), "w");
-    if (!file)
-        return;
-    std::fprintf(file, "{\n  \"chips\": [");
-    const char *separator = "";
-    for (auto &chip : bench().chips) {
-        std::fprintf(file, "%s\n    { \"name\": \"%s\", \"serial\": \"%s\", \"image\": \"",
-                     separator, chip->name.c_str(), chip->name.c_str());
-        for (uint8_t byte : chip->eeprom)
-            std::fprintf(file, "%02x", byte);
-        std::fprintf(file,
-                     "\",\n      \"controlTransfers\": %d, \"eepromWordsRead\": %d, "
-                     "\"eepromWordsWritten\": %d, \"bulkTransfers\": %d }",
-                     chip->controlTransfers, chip->eepromWordsRead, chip->eepromWordsWritten,
-                     chip->bulkTransfers);
-        separator = ",";
-    }
-    std::fprintf(file, "\n  ]\n}\n");
-    if (std::fclose(file) == 0)
-        std::rename(aside.c_str(), path);
-}
-
-void dumpAtExit()
-{
-    Lock lock(bench().mutex);
-    dump();
-}
-
-void loadFromEnvironmentOnce()
-{
-    Bench &b = bench();
-    if (b.loaded)
-        return;
-    b.loaded = true;
-    std::atexit(dumpAtExit);
-    const char *path = std::getenv("FT232R_EMULATOR_BENCH");
-    if (!path)
-        return;
-    QFile file(QString::fromLocal8Bit(path));
-    if (!file.open(QIODevice::ReadOnly) || !loadBench(file.readAll(), &b.error))
-        std::fprintf(stderr, "FT232R emulator: cannot use bench %s: %s\n", path, b.error.c_str());
 }
 
 // Every control transfer goes through here: counted, the chip's time spent
@@ -296,30 +117,13 @@ int controlTransfer(Lock &lock, libusb_device_handle *handle, uint8_t requestTyp
                     : chip->vendorOut(request, value, index);
         if (!in && request == 0x91) {
             cost += chip->eepromWriteCost;
-            dump();
+            ft232r::dump();
         }
         break;
     default: break;
     }
-    if (chip->unplugAfterControl >= 0 && chip->controlTransfers >= chip->unplugAfterControl)
-        chip->unplug();
-    lock.unlock();
-    std::this_thread::sleep_for(cost);
-    lock.lock();
+    ft232r::afterControlTransfer(lock, *chip, cost);
     return result;
-}
-
-Clock::time_point deadlineAfter(unsigned int timeoutMs)
-{
-    return timeoutMs ? Clock::now() + std::chrono::milliseconds(timeoutMs)
-                     : Clock::time_point::max();
-}
-
-void sleepUntil(Lock &lock, Clock::time_point at)
-{
-    lock.unlock();
-    std::this_thread::sleep_until(at);
-    lock.lock();
 }
 
 // A bulk OUT transfer goes in 64-byte packets; the chip naks a packet until
@@ -327,29 +131,13 @@ void sleepUntil(Lock &lock, Clock::time_point at)
 int bulkOut(Lock &lock, libusb_device_handle *handle, const unsigned char *data, int length,
             Clock::time_point deadline, int *transferred)
 {
-    while (*transferred < length) {
-        Chip *chip = liveChip(handle);
-        if (!chip)
-            return LIBUSB_ERROR_NO_DEVICE;
-        const int packet = std::min(ft232r::PacketSize, length - *transferred);
-        const Clock::time_point now = Clock::now();
-        const Clock::time_point room = chip->roomFor(packet);
-        if (room > now) {
-            if (room > deadline) {
-                sleepUntil(lock, deadline);
-                return LIBUSB_ERROR_TIMEOUT;
-            }
-            sleepUntil(lock, room);
-            continue;
-        }
-        chip->sendToLine(data + *transferred, packet, now);
-        *transferred += packet;
-    }
-    return LIBUSB_SUCCESS;
+    return ft232r::sendPackets(
+        lock, [&] { return liveChip(handle); }, data, length, deadline, transferred);
 }
 
 // A bulk IN transfer: full packets while 62 bytes are held, then a short
-// packet (status bytes only, if need be) when the latency timer runs out.
+// packet (status bytes only, if need be) when the latency timer runs out or
+// the event character has come in.
 int bulkIn(Lock &lock, libusb_device_handle *handle, unsigned char *data, int length,
            Clock::time_point deadline, int *transferred)
 {
@@ -361,12 +149,9 @@ int bulkIn(Lock &lock, libusb_device_handle *handle, unsigned char *data, int le
         if (space<ft232r::PacketSize && * transferred> 0)
             return LIBUSB_SUCCESS;
         const Clock::time_point now = Clock::now();
-        chip->settle(now);
-        const int held = int(chip->held.size());
-        const Clock::time_point flush
-            = chip->lastPacket + std::chrono::milliseconds(chip->latencyMs);
-        if (held >= ft232r::PacketData || flush <= now) {
-            const int count = std::min(held, ft232r::PacketData);
+        const Clock::time_point next = chip->nextPacketAt(now);
+        if (next <= now) {
+            const int count = std::min(int(chip->held.size()), ft232r::PacketData);
             if (count + 2 > space)
                 return LIBUSB_ERROR_OVERFLOW;
             *transferred += chip->takePacket(data + *transferred, count, now);
@@ -374,11 +159,6 @@ int bulkIn(Lock &lock, libusb_device_handle *handle, unsigned char *data, int le
                 continue;
             return LIBUSB_SUCCESS;
         }
-        const size_t missing = size_t(ft232r::PacketData - held);
-        const Clock::time_point full = chip->inFlight.size() >= missing
-            ? chip->inFlight[missing - 1].at
-            : Clock::time_point::max();
-        const Clock::time_point next = std::min(full, flush);
         if (next > deadline) {
             sleepUntil(lock, deadline);
             return LIBUSB_ERROR_TIMEOUT;
@@ -429,7 +209,7 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context **context)
 {
     Lock lock(bench().mutex);
-    loadFromEnvironmentOnce();
+    ft232r::loadFromEnvironmentOnce("FT232R emulator");
     if (context)
         *context = new libusb_context {};
     return LIBUSB_SUCCESS;
@@ -504,7 +284,7 @@ void LIBUSB_CALL libusb_unref_device(libusb_device *device)
     Lock lock(bench().mutex);
     if (!device || --device->references > 0)
         return;
-    auto &devices = bench().devices;
+    auto &devices = usb().devices;
     devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
     delete device;
 }
@@ -617,8 +397,8 @@ int LIBUSB_CALL libusb_open(libusb_device *device, libusb_device_handle **handle
         return LIBUSB_ERROR_ACCESS;
     ++device->references;
     *handle = new libusb_device_handle { device };
-    ++bench().openHandles;
-    ++bench().opens;
+    ++usb().openHandles;
+    ++usb().opens;
     return LIBUSB_SUCCESS;
 }
 
@@ -646,7 +426,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle *handle)
     Lock lock(bench().mutex);
     if (handle->claimed)
         libusb_release_interface(handle, 0);
-    --bench().openHandles;
+    --usb().openHandles;
     libusb_unref_device(handle->device);
     delete handle;
 }
@@ -908,7 +688,7 @@ int ft232r_emulator_load(const char *json)
     Lock lock(bench().mutex);
     bench().loaded = true;
     bench().error.clear();
-    return loadBench(QByteArray(json), &bench().error) ? 0 : -1;
+    return ft232r::loadBench(QByteArray(json), &bench().error) ? 0 : -1;
 }
 
 const char *ft232r_emulator_error(void)
@@ -969,13 +749,13 @@ int ft232r_emulator_kernel_driver_attached(const char *name)
 int ft232r_emulator_open_handles(void)
 {
     Lock lock(bench().mutex);
-    return bench().openHandles;
+    return usb().openHandles;
 }
 
 int ft232r_emulator_open_count(void)
 {
     Lock lock(bench().mutex);
-    return bench().opens;
+    return usb().opens;
 }
 
 void ft232r_emulator_unplug(const char *name)

@@ -1,17 +1,16 @@
-#include "device/ftdi/ft232rimage.h"
+#include "device/ft232rimage.h"
 
 #include <QByteArray>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <vector>
 
 namespace ft232rimage {
 
 namespace {
 
 constexpr int PointerBase = 0x0E; // (offset | 0x80, length) of manufacturer, product, serial
-constexpr int FirstStringOffset = 0x18;
 constexpr quint8 StringDescriptor = 0x03;
 // FTDI's tools end the strings with 02 03 and a byte whose bit 0 says "not
 // plug and play".
@@ -81,7 +80,10 @@ struct Descriptor {
     quint8 pointerFlags; // the pointer's bits above the offset, kept as found
     int offset;
     int length; // 0: absent
+    int end() const { return offset + length; }
 };
+
+using Descriptors = std::array<Descriptor, 3>;
 
 Descriptor descriptor(const Image &image, int slot)
 {
@@ -90,115 +92,139 @@ Descriptor descriptor(const Image &image, int slot)
              image[size_t(PointerBase + 2 * slot + 1)] };
 }
 
-bool readString(const Image &image, int slot, QByteArray *text, QString *why)
+void setPointer(Image *image, const Descriptor &d)
 {
-    const Descriptor d = descriptor(image, slot);
-    text->clear();
-    if (d.length == 0)
-        return true;
-    if (d.length < 2 || d.length % 2 || d.offset + d.length > Bytes - 2
-        || image[size_t(d.offset)] != d.length || image[size_t(d.offset + 1)] != StringDescriptor) {
-        *why = QStringLiteral("string descriptor %1 is malformed").arg(slot);
-        return false;
-    }
-    for (int i = d.offset + 2; i < d.offset + d.length; i += 2)
-        text->append(char(image[size_t(i)]));
-    return true;
+    (*image)[size_t(PointerBase + 2 * d.slot)] = quint8(d.pointerFlags | d.offset);
+    (*image)[size_t(PointerBase + 2 * d.slot + 1)] = quint8(d.length);
 }
 
-bool readStrings(const Image &image, QByteArray strings[3], QString *why)
+// The three descriptors, each a whole string descriptor inside the string
+// area and none overlapping another; false, with the reason, otherwise.
+bool descriptors(const Image &image, Descriptors *out, QString *why)
 {
-    for (int slot = 0; slot < 3; ++slot) {
-        if (!readString(image, slot, &strings[slot], why))
-            return false;
-    }
-    return true;
-}
-
-int stringsEnd(const std::vector<Descriptor> &laid, int start)
-{
-    int end = start;
-    for (const Descriptor &d : laid)
-        end = std::max(end, d.offset + d.length);
-    return end;
-}
-
-// The present descriptors in the order they lie, or false when they do not
-// lie back to back (then they cannot be re-laid without guessing).
-bool laidOut(const Image &image, std::vector<Descriptor> *laid, QString *why)
-{
-    laid->clear();
     for (int slot = 0; slot < 3; ++slot) {
         const Descriptor d = descriptor(image, slot);
-        if (d.length)
-            laid->push_back(d);
-    }
-    std::sort(laid->begin(), laid->end(),
-              [](const Descriptor &a, const Descriptor &b) { return a.offset < b.offset; });
-    for (size_t i = 1; i < laid->size(); ++i) {
-        if ((*laid)[i].offset != (*laid)[i - 1].offset + (*laid)[i - 1].length) {
-            *why = QStringLiteral("the string descriptors are not back to back");
+        (*out)[size_t(slot)] = d;
+        if (d.length == 0)
+            continue;
+        if (d.offset < StringAreaStart || d.end() > StringAreaEnd) {
+            *why = QStringLiteral("string descriptor %1 does not lie in the string area").arg(slot);
             return false;
+        }
+        if (d.length < 2 || d.length % 2 || image[size_t(d.offset)] != d.length
+            || image[size_t(d.offset + 1)] != StringDescriptor) {
+            *why = QStringLiteral("string descriptor %1 is malformed").arg(slot);
+            return false;
+        }
+    }
+    for (const Descriptor &a : *out) {
+        for (const Descriptor &b : *out) {
+            if (a.slot < b.slot && a.length && b.length && a.offset < b.end()
+                && b.offset < a.end()) {
+                *why = QStringLiteral("string descriptors %1 and %2 overlap")
+                           .arg(a.slot)
+                           .arg(b.slot);
+                return false;
+            }
         }
     }
     return true;
 }
 
-// Where the tail 02 03 <flags> would be: right after the strings.
-int tailOffset(const Image &image)
+// The string as the station's 8-bit buffers hold it.
+QByteArray textOf(const Image &image, const Descriptor &d)
 {
-    std::vector<Descriptor> laid;
-    QString ignored;
-    if (!laidOut(image, &laid, &ignored))
-        return -1;
-    const int end = stringsEnd(laid, FirstStringOffset);
-    return end + 2 < Bytes - 2 && image[size_t(end)] == TailMarker[0]
+    QByteArray text;
+    for (int i = d.offset + 2; i < d.end(); i += 2) {
+        const quint16 unit = quint16(image[size_t(i)] | image[size_t(i + 1)] << 8);
+        text.append(unit <= 0xFF ? char(unit) : '?');
+    }
+    return text;
+}
+
+QByteArray descriptorBytes(const QByteArray &text)
+{
+    QByteArray bytes;
+    bytes.append(char(2 + 2 * text.size())).append(char(StringDescriptor));
+    for (char c : text)
+        bytes.append(c).append('\0');
+    return bytes;
+}
+
+int stringsEnd(const Descriptors &ds)
+{
+    int end = StringAreaStart;
+    for (const Descriptor &d : ds) {
+        if (d.length)
+            end = std::max(end, d.end());
+    }
+    return end;
+}
+
+// The plug-and-play byte of the 02 03 tail right after the strings, or -1.
+int tailOffset(const Image &image, const Descriptors &ds)
+{
+    const int end = stringsEnd(ds);
+    return end + 2 < StringAreaEnd && image[size_t(end)] == TailMarker[0]
             && image[size_t(end + 1)] == TailMarker[1]
         ? end + 2
         : -1;
 }
 
-bool relayStrings(const QByteArray wanted[3], Image *image, QString *why)
+// One past the last byte that belongs to the strings or their tail.
+int usedEnd(const Image &image, const Descriptors &ds)
 {
-    std::vector<Descriptor> laid;
-    if (!laidOut(*image, &laid, why))
+    const int tail = tailOffset(image, ds);
+    return tail < 0 ? stringsEnd(ds) : tail + 1;
+}
+
+bool doesNotFit(QString *why)
+{
+    *why = QStringLiteral("the strings do not fit the EEPROM");
+    return false;
+}
+
+// Gives `slot` the string `text`. In place when it is no longer than before
+// and another string follows; otherwise what lies after it moves with its
+// end, and only zeros may fall off the string area.
+bool replaceString(Image *image, int slot, const QByteArray &text, QString *why)
+{
+    Descriptors ds;
+    if (!descriptors(*image, &ds, why))
         return false;
-    const int start = laid.empty() ? FirstStringOffset : laid.front().offset;
-    const int oldEnd = stringsEnd(laid, start);
-    for (int slot = 0; slot < 3; ++slot) {
-        const bool present = std::any_of(laid.begin(), laid.end(),
-                                         [&](const Descriptor &d) { return d.slot == slot; });
-        if (!present && !wanted[slot].isEmpty())
-            laid.push_back({ slot, 0x80, 0, 0 }); // a new string goes after the others
+    Descriptor d = ds[size_t(slot)];
+    const QByteArray bytes = descriptorBytes(text);
+    const bool followed = std::any_of(ds.begin(), ds.end(), [&](const Descriptor &o) {
+        return o.length && o.slot != slot && o.offset > d.offset;
+    });
+    if (d.length && bytes.size() <= d.length && followed) {
+        std::memcpy(image->data() + d.offset, bytes.constData(), size_t(bytes.size()));
+        d.length = int(bytes.size());
+        setPointer(image, d);
+        return true;
     }
-    QByteArray strings;
-    for (Descriptor &d : laid) {
-        const QByteArray &text = wanted[d.slot];
-        d.offset = start + int(strings.size());
-        d.length = 2 + 2 * int(text.size());
-        strings.append(char(d.length)).append(char(StringDescriptor));
-        for (char c : text)
-            strings.append(c).append('\0');
+    if (!d.length) // a new string goes after the others
+        d = { slot, 0x80, stringsEnd(ds), 0 };
+    const int delta = int(bytes.size()) - d.length;
+    const int restStart = d.end();
+    if (bytes.size() > 0xFF || usedEnd(*image, ds) + delta > StringAreaEnd)
+        return doesNotFit(why);
+    QByteArray rest(reinterpret_cast<const char *>(image->data()) + restStart,
+                    StringAreaEnd - restStart);
+    const int room = StringAreaEnd - (d.offset + int(bytes.size()));
+    if (rest.mid(room).count('\0') != rest.size() - std::min<int>(room, int(rest.size())))
+        return doesNotFit(why);
+    rest = rest.left(room).leftJustified(room, '\0');
+    std::memcpy(image->data() + d.offset, bytes.constData(), size_t(bytes.size()));
+    std::memcpy(image->data() + d.offset + bytes.size(), rest.constData(), size_t(rest.size()));
+    for (Descriptor o : ds) {
+        if (o.length && o.slot != slot && o.offset >= restStart) {
+            o.offset += delta;
+            setPointer(image, o);
+        }
     }
-    const int newEnd = start + int(strings.size());
-    // What follows the strings moves with their end; what would fall off the
-    // image must be free space.
-    const int areaEnd = Bytes - 2;
-    QByteArray after(reinterpret_cast<const char *>(image->data()) + oldEnd, areaEnd - oldEnd);
-    const int room = areaEnd - newEnd;
-    if (room < 0
-        || after.mid(room).count('\0') != after.size() - std::min<int>(room, int(after.size()))) {
-        *why = QStringLiteral("the strings do not fit the EEPROM");
-        return false;
-    }
-    after = after.left(room);
-    after.append(QByteArray(room - int(after.size()), '\0'));
-    std::memcpy(image->data() + start, strings.constData(), size_t(strings.size()));
-    std::memcpy(image->data() + newEnd, after.constData(), size_t(after.size()));
-    for (const Descriptor &d : laid) {
-        (*image)[size_t(PointerBase + 2 * d.slot)] = quint8(d.pointerFlags | d.offset);
-        (*image)[size_t(PointerBase + 2 * d.slot + 1)] = quint8(d.length);
-    }
+    d.length = int(bytes.size());
+    setPointer(image, d);
     return true;
 }
 
@@ -225,17 +251,18 @@ bool read(const Image &image, EepromData *data, QString *why)
         *why = QStringLiteral("the checksum does not match");
         return false;
     }
-    QByteArray strings[3];
-    if (!readStrings(image, strings, why))
+    Descriptors ds;
+    if (!descriptors(image, &ds, why))
         return false;
     const int sizes[3] = { EepromManufacturerSize, EepromDescriptionSize, EepromSerialNumberSize };
     char *const buffers[3] = { data->manufacturer, data->description, data->serialNumber };
-    for (int slot = 0; slot < 3; ++slot) {
-        if (strings[slot].size() >= sizes[slot] || strings[slot].contains('\0')) {
-            *why = QStringLiteral("string %1 does not fit its buffer").arg(slot);
+    for (const Descriptor &d : ds) {
+        const QByteArray text = d.length ? textOf(image, d) : QByteArray();
+        if (text.size() >= sizes[d.slot] || text.contains('\0')) {
+            *why = QStringLiteral("string %1 does not fit its buffer").arg(d.slot);
             return false;
         }
-        qstrcpy(buffers[slot], strings[slot].constData());
+        qstrcpy(buffers[d.slot], text.constData());
     }
     // D2XX gives the serial number's prefix as the manufacturer id.
     qstrncpy(data->manufacturerId, data->serialNumber, 3);
@@ -247,7 +274,7 @@ bool read(const Image &image, EepromData *data, QString *why)
         data->*f.field = bits(image, f.byte, f.mask);
     for (const WideBitField &f : WideBitFields)
         data->*f.field = bits(image, f.byte, f.mask);
-    const int tail = tailOffset(image);
+    const int tail = tailOffset(image, ds);
     data->pnp = tail < 0 || !(image[size_t(tail)] & 0x01) ? 1 : 0;
     return true;
 }
@@ -281,7 +308,9 @@ bool edit(const Image &image, const EepromData &wanted, Image *edited, QString *
         change(now.*f.field, wanted.*f.field,
                [&](int v) { return setBits(&out, f.byte, f.mask, v); });
     change(now.pnp != 0, wanted.pnp != 0, [&](bool pnp) {
-        const int tail = tailOffset(image);
+        Descriptors ds;
+        QString ignored;
+        const int tail = descriptors(image, &ds, &ignored) ? tailOffset(image, ds) : -1;
         return tail >= 0 && setBits(&out, tail, 0x01, pnp ? 0 : 1);
     });
     // The FT232R keeps no manufacturer id and has a fixed endpoint size.
@@ -291,11 +320,14 @@ bool edit(const Image &image, const EepromData &wanted, Image *edited, QString *
         *why = QStringLiteral("a field's value cannot be stored in an FT232R EEPROM");
         return false;
     }
-    const QByteArray strings[3] = { wanted.manufacturer, wanted.description, wanted.serialNumber };
-    if ((strings[0] != now.manufacturer || strings[1] != now.description
-         || strings[2] != now.serialNumber)
-        && !relayStrings(strings, &out, why))
-        return false;
+    const char *const nowStrings[3] = { now.manufacturer, now.description, now.serialNumber };
+    const char *const wantedStrings[3]
+        = { wanted.manufacturer, wanted.description, wanted.serialNumber };
+    for (int slot = 0; slot < 3; ++slot) {
+        if (qstrcmp(nowStrings[slot], wantedStrings[slot]) != 0
+            && !replaceString(&out, slot, QByteArray(wantedStrings[slot]), why))
+            return false;
+    }
     setWord(&out, ChecksumWord, checksum(out));
     *edited = out;
     return true;

@@ -1,0 +1,78 @@
+#include "device/backendchoice.h"
+
+#include "device/d2xx/d2xxdevicelibrary.h"
+#include "log/debugtrace.h"
+
+#ifdef ZELOR_WITH_LIBFTDI
+#include "device/ftdi/ftdidevicelibrary.h"
+
+#include <libftdi1/ftdi.h>
+#endif
+
+namespace {
+
+// A library this build does not have: it finds nothing and says so.
+class MissingDeviceLibrary : public DeviceLibrary {
+public:
+    explicit MissingDeviceLibrary(const QString &why) : why(why) { DebugTrace() << why; }
+    QString problem() const override { return why; }
+    DeviceStatus createDeviceInfoList(quint32 *) override { return Failed; }
+    DeviceStatus getDeviceInfoList(DeviceInfoRecord *, quint32, quint32 *) override
+    {
+        return Failed;
+    }
+    DeviceStatus open(const char *, quint32, DeviceHandle *) override { return Failed; }
+    DeviceStatus setBaudRate(DeviceHandle, quint32) override { return Failed; }
+    DeviceStatus setDataCharacteristics(DeviceHandle, quint8, quint8, quint8) override
+    {
+        return Failed;
+    }
+    DeviceStatus setTimeouts(DeviceHandle, quint32, quint32) override { return Failed; }
+    DeviceStatus eepromRead(DeviceHandle, EepromData *) override { return Failed; }
+    DeviceStatus eepromProgram(DeviceHandle, EepromData *) override { return Failed; }
+    DeviceStatus write(DeviceHandle, const void *, quint32, quint32 *) override { return Failed; }
+    DeviceStatus read(DeviceHandle, void *, quint32, quint32 *) override { return Failed; }
+    DeviceStatus close(DeviceHandle) override { return Failed; }
+
+private:
+    static constexpr DeviceStatus Failed = DeviceStatusCode::DeviceNotFound;
+    QString why;
+};
+
+ChosenBackend d2xxBackend(const QString &fileName)
+{
+    auto library = std::make_unique<D2xxDeviceLibrary>(fileName);
+    const QString name = library->name();
+    return { std::move(library), name };
+}
+
+ChosenBackend libftdi()
+{
+#ifdef ZELOR_WITH_LIBFTDI
+    return { std::make_unique<FtdiDeviceLibrary>(),
+             QStringLiteral("libftdi1 ")
+                 + QString::fromLatin1(ftdi_get_library_version().version_str) };
+#else
+    return { std::make_unique<MissingDeviceLibrary>(QStringLiteral(
+                 "This build of the station has no libftdi1 backend: unset ZELOR_DEVICE_LIBRARY "
+                 "or set it to d2xx.")),
+             QStringLiteral("libftdi1 (not in this build)") };
+#endif
+}
+
+} // namespace
+
+ChosenBackend chooseBackend(const QString &choice)
+{
+    if (choice == QLatin1String("libftdi1"))
+        return libftdi();
+    if (choice == QLatin1String("d2xx"))
+        return d2xxBackend(D2xxDeviceLibrary::platformFileName());
+    if (!choice.isEmpty())
+        return d2xxBackend(choice);
+#ifdef Q_OS_WIN
+    return d2xxBackend(D2xxDeviceLibrary::platformFileName());
+#else
+    return libftdi();
+#endif
+}

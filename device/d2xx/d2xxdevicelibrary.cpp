@@ -1,0 +1,375 @@
+#include "device/d2xx/d2xxdevicelibrary.h"
+
+#include "device/chipeeprom.h"
+#include "log/debugtrace.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+
+using namespace d2xx;
+
+namespace {
+
+#if defined(Q_OS_WIN)
+const char *const InstallHint
+    = "install FTDI's CDM driver package (ftdichip.com, D2XX drivers), which puts ftd2xx.dll "
+      "into the system folder";
+#else
+const char *const InstallHint
+    = "install FTDI's D2XX driver for Linux (ftdichip.com, D2XX drivers), which puts "
+      "libftd2xx.so into /usr/local/lib";
+#endif
+
+template<typename Function>
+bool resolve(QLibrary &library, const char *name, Function *function, QString *missing)
+{
+    *function = reinterpret_cast<Function>(library.resolve(name));
+    if (!*function && missing->isEmpty())
+        *missing = QString::fromLatin1(name);
+    return *function != nullptr;
+}
+
+QByteArray field(const char *text, size_t size)
+{
+    return QByteArray(text, int(qstrnlen(text, size)));
+}
+
+} // namespace
+
+// One open chip. Its EEPROM is reached word by word; D2XX needs nothing
+// around a write.
+struct D2xxDeviceLibrary::Session : EepromWordAccess {
+    Session(const Api &api, Handle chip, quint32 location, bool ft232r)
+        : api(api), chip(chip), location(location), ft232r(ft232r)
+    {
+    }
+
+    bool readWord(int index, quint16 *value) override
+    {
+        WORD word = 0;
+        if (api.readEE(chip, DWORD(index), &word) != Ok)
+            return false;
+        *value = word;
+        return true;
+    }
+    bool writeWord(int index, quint16 value) override
+    {
+        return api.writeEE(chip, DWORD(index), value) == Ok;
+    }
+    // Whatever the driver did around the write, the chip keeps its latency.
+    DeviceStatus finishWrite() override { return setLatency(); }
+
+    DeviceStatus setLatency() const
+    {
+        UCHAR latency = 0;
+        if (api.setLatencyTimer(chip, LatencyMs) != Ok || api.getLatencyTimer(chip, &latency) != Ok)
+            return IoError;
+        if (latency != LatencyMs) {
+            DebugTrace() << "latency timer reads" << qint64(latency) << "ms, not"
+                         << qint64(LatencyMs);
+            return IoError;
+        }
+        return Ok;
+    }
+
+    const Api &api;
+    Handle chip;
+    quint32 location;
+    bool ft232r; // the image editor knows the FT232R's EEPROM only
+    ChipEeprom eeprom { *this };
+};
+
+QString D2xxDeviceLibrary::platformFileName()
+{
+#if defined(Q_OS_WIN)
+    return QStringLiteral("ftd2xx.dll");
+#else
+    return QStringLiteral("libftd2xx.so");
+#endif
+}
+
+D2xxDeviceLibrary::D2xxDeviceLibrary(const QString &fileName) : library(fileName)
+{
+    ready = load();
+    if (!ready)
+        DebugTrace() << problemText;
+}
+
+D2xxDeviceLibrary::~D2xxDeviceLibrary()
+{
+    for (const auto &s : sessions)
+        api.close(s->chip);
+    sessions.clear();
+}
+
+bool D2xxDeviceLibrary::load()
+{
+    if (!library.load()) {
+        problemText
+            = QStringLiteral("FTDI's D2XX library %1 could not be loaded (%2): %3.")
+                  .arg(library.fileName(), library.errorString(), QLatin1String(InstallHint));
+        return false;
+    }
+    QString missing;
+    QLibrary &l = library;
+    const bool all = resolve(l, "FT_CreateDeviceInfoList", &api.createDeviceInfoList, &missing)
+        & resolve(l, "FT_GetDeviceInfoList", &api.getDeviceInfoList, &missing)
+        & resolve(l, "FT_OpenEx", &api.openEx, &missing)
+        & resolve(l, "FT_Close", &api.close, &missing)
+        & resolve(l, "FT_ResetDevice", &api.resetDevice, &missing)
+        & resolve(l, "FT_Purge", &api.purge, &missing)
+        & resolve(l, "FT_SetBaudRate", &api.setBaudRate, &missing)
+        & resolve(l, "FT_SetDataCharacteristics", &api.setDataCharacteristics, &missing)
+        & resolve(l, "FT_SetFlowControl", &api.setFlowControl, &missing)
+        & resolve(l, "FT_SetTimeouts", &api.setTimeouts, &missing)
+        & resolve(l, "FT_SetLatencyTimer", &api.setLatencyTimer, &missing)
+        & resolve(l, "FT_GetLatencyTimer", &api.getLatencyTimer, &missing)
+        & resolve(l, "FT_SetChars", &api.setChars, &missing)
+        & resolve(l, "FT_Write", &api.write, &missing) & resolve(l, "FT_Read", &api.read, &missing)
+        & resolve(l, "FT_GetQueueStatus", &api.getQueueStatus, &missing)
+        & resolve(l, "FT_GetStatus", &api.getStatus, &missing)
+        & resolve(l, "FT_GetModemStatus", &api.getModemStatus, &missing)
+        & resolve(l, "FT_ReadEE", &api.readEE, &missing)
+        & resolve(l, "FT_WriteEE", &api.writeEE, &missing)
+        & resolve(l, "FT_GetDeviceInfo", &api.getDeviceInfo, &missing)
+        & resolve(l, "FT_GetLibraryVersion", &api.getLibraryVersion, &missing);
+    if (!all) {
+        problemText = QStringLiteral("FTDI's D2XX library %1 lacks %2: %3.")
+                          .arg(library.fileName(), missing, QLatin1String(InstallHint));
+        return false;
+    }
+    DWORD number = 0;
+    if (api.getLibraryVersion(&number) == Ok)
+        version = QStringLiteral("%1.%2.%3")
+                      .arg((number >> 16) & 0xFF, 0, 16)
+                      .arg((number >> 8) & 0xFF, 2, 16, QLatin1Char('0'))
+                      .arg(number & 0xFF, 2, 16, QLatin1Char('0'));
+    return true;
+}
+
+QString D2xxDeviceLibrary::name() const
+{
+    const QString file = QFileInfo(library.fileName()).fileName();
+    if (!ready)
+        return QStringLiteral("D2XX (%1, not loaded)").arg(file);
+    return QStringLiteral("D2XX %1 (%2)")
+        .arg(version.isEmpty() ? QStringLiteral("?") : version, file);
+}
+
+D2xxDeviceLibrary::Session *D2xxDeviceLibrary::session(DeviceHandle handle) const
+{
+    for (const auto &s : sessions) {
+        if (s.get() == handle)
+            return s.get();
+    }
+    return nullptr;
+}
+
+DeviceStatus D2xxDeviceLibrary::createDeviceInfoList(quint32 *count)
+{
+    if (!ready)
+        return OtherError;
+    DWORD number = 0;
+    const Status status = api.createDeviceInfoList(&number);
+    if (status != Ok)
+        return status;
+    created = number;
+    *count = number;
+    return Ok;
+}
+
+// The library's list as it made it last; its node count goes to `count`.
+std::vector<ListNode> D2xxDeviceLibrary::list(quint32 *count)
+{
+    std::vector<ListNode> nodes(std::max<quint32>(created, 1), ListNode {});
+    DWORD number = created;
+    if (api.getDeviceInfoList(nodes.data(), &number) != Ok)
+        number = 0;
+    *count = std::min<quint32>(number, created);
+    nodes.resize(*count);
+    return nodes;
+}
+
+DeviceStatus D2xxDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
+                                                  quint32 *count)
+{
+    if (!ready)
+        return OtherError;
+    quint32 listed = 0;
+    const std::vector<ListNode> nodes = this->list(&listed);
+    const quint32 written = std::min(capacity, listed);
+    for (quint32 i = 0; i < written; ++i) {
+        const ListNode &node = nodes[i];
+        DeviceInfoRecord &record = list[i];
+        record = DeviceInfoRecord {};
+        record.flags = node.flags;
+        record.deviceType = node.type;
+        record.deviceId = node.id;
+        record.locationId = node.locationId;
+        qstrncpy(record.serialNumber,
+                 field(node.serialNumber, sizeof node.serialNumber).constData(),
+                 sizeof record.serialNumber);
+        qstrncpy(record.description, field(node.description, sizeof node.description).constData(),
+                 sizeof record.description);
+    }
+    *count = written;
+    return Ok;
+}
+
+// By serial number, unless other listed chips share it (as counterfeit
+// chips often do): then by location, the first such chip not open yet, so
+// that they open in turn.
+Status D2xxDeviceLibrary::openChip(const QByteArray &serial, Handle *chip, quint32 *location)
+{
+    quint32 count = 0;
+    if (createDeviceInfoList(&count) != Ok)
+        return DeviceNotFound;
+    std::vector<ListNode> shared;
+    for (const ListNode &node : list(&count)) {
+        if (field(node.serialNumber, sizeof node.serialNumber) == serial)
+            shared.push_back(node);
+    }
+    *location = 0;
+    if (shared.size() > 1) {
+        const auto free = std::find_if(shared.begin(), shared.end(), [&](const ListNode &node) {
+            return !(node.flags & FlagOpened) && node.locationId != 0;
+        });
+        if (free == shared.end())
+            return DeviceNotOpened;
+        *location = free->locationId;
+        return api.openEx(reinterpret_cast<void *>(quintptr(*location)), OpenByLocation, chip);
+    }
+    return api.openEx(const_cast<char *>(serial.constData()), d2xx::OpenBySerialNumber, chip);
+}
+
+// A known state whatever an earlier user left: the chip reset and its
+// buffers empty, no flow control, no event or error character, and the
+// shortest latency.
+Status D2xxDeviceLibrary::configure(Handle chip)
+{
+    if (api.resetDevice(chip) != Ok || api.purge(chip, PurgeRx | PurgeTx) != Ok
+        || api.setFlowControl(chip, FlowNone, 0x11, 0x13) != Ok
+        || api.setChars(chip, 0, 0, 0, 0) != Ok)
+        return IoError;
+    return Ok;
+}
+
+DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, DeviceHandle *handle)
+{
+    if (!ready)
+        return DeviceNotOpened;
+    if (flags != ::OpenBySerialNumber || !serialNumber)
+        return InvalidParameter;
+    const QByteArray serial(serialNumber);
+    if (serial.isEmpty())
+        return DeviceNotFound;
+    Handle chip = nullptr;
+    quint32 location = 0;
+    const Status opened = openChip(serial, &chip, &location);
+    if (opened != Ok)
+        return opened;
+    // The chip that opened must be the one asked for.
+    ULONG type = 0;
+    DWORD id = 0;
+    char openedSerial[16] = {}, description[64] = {};
+    if (api.getDeviceInfo(chip, &type, &id, openedSerial, description, nullptr) != Ok
+        || field(openedSerial, sizeof openedSerial) != serial) {
+        api.close(chip);
+        return DeviceNotOpened;
+    }
+    auto s = std::make_unique<Session>(api, chip, location, type == d2xx::DeviceTypeFt232r);
+    if (configure(chip) != Ok || s->setLatency() != Ok) {
+        api.close(chip);
+        return IoError;
+    }
+    *handle = s.get();
+    sessions.push_back(std::move(s));
+    return Ok;
+}
+
+DeviceStatus D2xxDeviceLibrary::setBaudRate(DeviceHandle handle, quint32 baudRate)
+{
+    Session *s = session(handle);
+    return s ? api.setBaudRate(s->chip, baudRate) : InvalidHandle;
+}
+
+DeviceStatus D2xxDeviceLibrary::setDataCharacteristics(DeviceHandle handle, quint8 wordLength,
+                                                       quint8 stopBits, quint8 parity)
+{
+    Session *s = session(handle);
+    return s ? api.setDataCharacteristics(s->chip, wordLength, stopBits, parity) : InvalidHandle;
+}
+
+DeviceStatus D2xxDeviceLibrary::setTimeouts(DeviceHandle handle, quint32 readTimeoutMs,
+                                            quint32 writeTimeoutMs)
+{
+    Session *s = session(handle);
+    return s ? api.setTimeouts(s->chip, readTimeoutMs, writeTimeoutMs) : InvalidHandle;
+}
+
+DeviceStatus D2xxDeviceLibrary::eepromRead(DeviceHandle handle, EepromData *data)
+{
+    Session *s = session(handle);
+    if (!s)
+        return InvalidHandle;
+    return s->ft232r ? s->eeprom.read(data) : NotSupported;
+}
+
+DeviceStatus D2xxDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *data)
+{
+    Session *s = session(handle);
+    if (!s)
+        return InvalidHandle;
+    return s->ft232r ? s->eeprom.program(data) : NotSupported;
+}
+
+DeviceStatus D2xxDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,
+                                      quint32 *written)
+{
+    Session *s = session(handle);
+    if (!s)
+        return InvalidHandle;
+    DWORD sent = 0;
+    const Status status = api.write(s->chip, const_cast<void *>(buffer), count, &sent);
+    *written = sent;
+    if (status == Ok && sent < count) {
+        DWORD rx = 0, tx = 0, events = 0;
+        api.getStatus(s->chip, &rx, &tx, &events);
+        DebugTrace() << "write of" << qint64(count) << "bytes took" << qint64(sent)
+                     << "; queued to send" << qint64(tx);
+    }
+    return status;
+}
+
+DeviceStatus D2xxDeviceLibrary::read(DeviceHandle handle, void *buffer, quint32 count,
+                                     quint32 *received)
+{
+    Session *s = session(handle);
+    if (!s)
+        return InvalidHandle;
+    DWORD got = 0;
+    const Status status = api.read(s->chip, buffer, count, &got);
+    *received = got;
+    if (status == Ok && got < count) {
+        DWORD queued = 0;
+        ULONG modem = 0;
+        api.getQueueStatus(s->chip, &queued);
+        api.getModemStatus(s->chip, &modem);
+        DebugTrace() << "read of" << qint64(count) << "bytes got" << qint64(got)
+                     << "in time; queued" << qint64(queued)
+                     << ((modem & LineOverrunError) ? "; the chip lost bytes (overrun)" : "");
+    }
+    return status;
+}
+
+DeviceStatus D2xxDeviceLibrary::close(DeviceHandle handle)
+{
+    const auto found = std::find_if(sessions.begin(), sessions.end(),
+                                    [&](const auto &s) { return s.get() == handle; });
+    if (found == sessions.end())
+        return InvalidHandle;
+    const Status status = api.close((*found)->chip);
+    sessions.erase(found); // the session is gone whether or not the chip was
+    return status;
+}

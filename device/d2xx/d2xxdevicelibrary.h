@@ -1,0 +1,65 @@
+#pragma once
+
+#include "device/d2xx/d2xxapi.h"
+#include "device/devicelibrary.h"
+
+#include <QLibrary>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// The device library on real FTDI chips, through FTDI's own D2XX library,
+// loaded at run time. A library that cannot be loaded, or lacks a function
+// the station uses, leaves every operation failing and says why in
+// problem(). A handle is a session of its own on one chip.
+class D2xxDeviceLibrary : public DeviceLibrary {
+public:
+    // Latency timer set on open: a short block is sent on after this long.
+    static constexpr unsigned char LatencyMs = 1;
+
+    // The file FTDI's driver installs on this platform.
+    static QString platformFileName();
+
+    explicit D2xxDeviceLibrary(const QString &fileName);
+    ~D2xxDeviceLibrary() override;
+    D2xxDeviceLibrary(const D2xxDeviceLibrary &) = delete;
+    D2xxDeviceLibrary &operator=(const D2xxDeviceLibrary &) = delete;
+
+    // "D2XX 3.01.15 (ftd2xx.dll)", for the run records.
+    QString name() const;
+    QString problem() const override { return problemText; }
+
+    DeviceStatus createDeviceInfoList(quint32 *count) override;
+    DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
+                                   quint32 *count) override;
+    DeviceStatus open(const char *serialNumber, quint32 flags, DeviceHandle *handle) override;
+    DeviceStatus setBaudRate(DeviceHandle handle, quint32 baudRate) override;
+    DeviceStatus setDataCharacteristics(DeviceHandle handle, quint8 wordLength, quint8 stopBits,
+                                        quint8 parity) override;
+    DeviceStatus setTimeouts(DeviceHandle handle, quint32 readTimeoutMs,
+                             quint32 writeTimeoutMs) override;
+    DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) override;
+    DeviceStatus eepromProgram(DeviceHandle handle, EepromData *data) override;
+    DeviceStatus write(DeviceHandle handle, const void *buffer, quint32 count,
+                       quint32 *written) override;
+    DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count, quint32 *received) override;
+    DeviceStatus close(DeviceHandle handle) override;
+
+private:
+    struct Session;
+
+    bool load();
+    Session *session(DeviceHandle handle) const;
+    std::vector<d2xx::ListNode> list(quint32 *count);
+    d2xx::Status openChip(const QByteArray &serial, d2xx::Handle *chip, quint32 *location);
+    d2xx::Status configure(d2xx::Handle chip);
+
+    QLibrary library;
+    d2xx::Api api {};
+    bool ready = false;
+    QString problemText;
+    QString version;
+    quint32 created = 0; // devices in the list the library made last
+    std::vector<std::unique_ptr<Session>> sessions;
+};
