@@ -14,6 +14,9 @@ int main(int argc, char *argv[])
     int exitCode;
     {
         MW window(*backend.library);
+        // Windows ends a session by ending the process right after this signal.
+        QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
+                         [&window] { window.logClosing(); });
         window.show();
         exitCode = terminationRequested() ? 0 : application.exec();
     }

@@ -21,10 +21,18 @@ MW::MW(DeviceLibrary &library, QWidget *parent)
 
 MW::~MW()
 {
-    logMessage(QStringLiteral("Closing app ") + QDateTime::currentDateTime().toString(Qt::TextDate)
-               + QStringLiteral("\r\n"));
+    logClosing();
     delete form;
     form = nullptr;
+}
+
+void MW::logClosing()
+{
+    if (closingLogged)
+        return;
+    closingLogged = true;
+    logMessage(QStringLiteral("Closing app ") + QDateTime::currentDateTime().toString(Qt::TextDate)
+               + QStringLiteral("\r\n"));
 }
 
 void MW::timeout()

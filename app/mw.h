@@ -20,6 +20,9 @@ public:
     ~MW() override;
 
     void logMessage(const QString &text);
+    // The "Closing app" line, once: from the destructor, or earlier when the
+    // session ends and the process may not live to destroy the window.
+    void logClosing();
 
     QString findDevices();
     QString openDevices();
@@ -45,4 +48,5 @@ private:
     QTimer *refreshTimer;
     qint32 runCount;
     DeviceLibrary &library;
+    bool closingLogged = false;
 };

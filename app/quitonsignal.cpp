@@ -1,6 +1,42 @@
 #include "app/quitonsignal.h"
 
 #include <QCoreApplication>
+
+#ifdef Q_OS_WIN
+
+#include <windows.h>
+
+#include <atomic>
+
+// A window program gets no signals: Windows ends its session through the
+// window (QCoreApplication::aboutToQuit). A console (the simulated bench
+// started from one) sends Ctrl-C and Ctrl-Break here, on a thread of its own.
+namespace {
+
+std::atomic<bool> requested { false };
+
+BOOL WINAPI onConsoleEvent(DWORD)
+{
+    requested = true;
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                              Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+void quitOnTerminationSignals()
+{
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+bool terminationRequested()
+{
+    return requested;
+}
+
+#else
+
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -47,3 +83,5 @@ bool terminationRequested()
 {
     return requested;
 }
+
+#endif

@@ -137,6 +137,9 @@ int main(int argc, char *argv[])
     int exitCode;
     {
         MW window(library);
+        // Windows ends a session by ending the process right after this signal.
+        QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
+                         [&window] { window.logClosing(); });
         window.show();
         std::unique_ptr<RunDriver> driver;
         if (options.runs > 0)

@@ -1,13 +1,13 @@
-// The real-chip station (libftdi1 backend) on an emulated FT232R pair:
-// what one passing run costs on the USB bus, and a soak of many runs in one
-// process for memory and file descriptors.
+// The real-chip station on an emulated FT232R pair, through libftdi1 (the
+// FT232R emulator) and through FTDI's D2XX (the D2XX double): what one
+// passing run costs on the USB bus, and a soak of many runs in one process
+// for memory and file descriptors.
 //
-// Usage: zelor-emulator-bench [--soak RUNS]
+// Usage: zelor-emulator-bench [--soak RUNS] [--d2xx]
 
 #include "app/mw.h"
 #include "app/mwform.h"
-#include "device/ftdi/ftdidevicelibrary.h"
-#include "ft232remulator.h"
+#include "tests/chipbench.h"
 #include "tests/stationprobe.h"
 
 #include <QApplication>
@@ -49,14 +49,23 @@ int openFileDescriptors()
 }
 
 struct Counts {
-    int control = 0, wordsRead = 0, wordsWritten = 0;
+    int control = 0, wordsRead = 0, wordsWritten = 0, calls = 0;
 };
 
-Counts countsOf(const char *chip)
+Counts countsOf(const ChipBench &bench, const char *chip)
 {
     Counts c;
-    ft232r_emulator_counters(chip, &c.control, &c.wordsRead, &c.wordsWritten);
+    bench.counters(chip, &c.control, &c.wordsRead, &c.wordsWritten);
+    c.calls = bench.calls(chip);
     return c;
+}
+
+const ChipBench &loaded(Backend backend, double controlUs)
+{
+    const ChipBench &bench = ChipBench::of(backend);
+    if (bench.load(benchJson(controlUs).constData()) != 0)
+        qFatal("bench: %s", bench.error());
+    return bench;
 }
 
 // Clicks "Start test" once; true when the run passed.
@@ -67,37 +76,38 @@ bool runOnce(MW &window, StationProbe &probe)
     return probe.form()->passed->text() == QLatin1String("PASSED");
 }
 
-void reportOneRun(double controlUs, const char *label)
+void reportOneRun(Backend backend, double controlUs, const char *label)
 {
-    if (ft232r_emulator_load(benchJson(controlUs).constData()) != 0)
-        qFatal("bench: %s", ft232r_emulator_error());
-    FtdiDeviceLibrary library;
-    MW window(library);
+    const ChipBench &bench = loaded(backend, controlUs);
+    const auto library = bench.library();
+    MW window(*library);
     StationProbe probe(window);
     probe.stopRefresh();
     // The first run changes the description; the second finds it done.
     for (const char *run : { "first", "second" }) {
-        const Counts before[2] = { countsOf(Chips[0]), countsOf(Chips[1]) };
+        const Counts before[2] = { countsOf(bench, Chips[0]), countsOf(bench, Chips[1]) };
         QElapsedTimer clock;
         clock.start();
         const bool passed = runOnce(window, probe);
         const double ms = double(clock.nsecsElapsed()) / 1e6;
         for (int i = 0; i < 2; ++i) {
-            const Counts after = countsOf(Chips[i]);
-            std::printf("| %s | %s | %s | %d | %d | %d | %.0f ms | %s |\n", label, run, Chips[i],
-                        after.control - before[i].control, after.wordsRead - before[i].wordsRead,
+            const Counts after = countsOf(bench, Chips[i]);
+            const QByteArray calls = backend == Backend::D2xx
+                ? QByteArray::number(after.calls - before[i].calls)
+                : QByteArray("-");
+            std::printf("| %s | %s | %s | %s | %d | %s | %d | %d | %.0f ms | %s |\n", bench.name,
+                        label, run, Chips[i], after.control - before[i].control, calls.constData(),
+                        after.wordsRead - before[i].wordsRead,
                         after.wordsWritten - before[i].wordsWritten, ms,
                         passed ? "PASSED" : "FAILED");
         }
     }
 }
 
-int soak(int runs)
+int soak(Backend backend, int runs)
 {
-    if (ft232r_emulator_load(benchJson(0).constData()) != 0)
-        qFatal("bench: %s", ft232r_emulator_error());
-    FtdiDeviceLibrary library;
-    MW window(library);
+    const auto library = loaded(backend, 0).library();
+    MW window(*library);
     StationProbe probe(window);
     probe.stopRefresh();
     int failures = 0;
@@ -129,11 +139,18 @@ int main(int argc, char **argv)
     ScratchDirectory scratch; // the station's log goes to a scratch folder
     const QStringList arguments = app.arguments();
     const int soakAt = int(arguments.indexOf(QStringLiteral("--soak")));
+    if (ChipBench::doublePath().isEmpty())
+        qputenv("ZELOR_D2XX_DOUBLE", ZELOR_D2XX_DOUBLE_PATH);
     if (soakAt > 0)
-        return soak(arguments.value(soakAt + 1).toInt());
-    std::printf("| control transfer | run | chip | control transfers | EEPROM words read | EEPROM "
-                "words written | whole run | verdict |\n|---|---|---|---|---|---|---|---|\n");
-    reportOneRun(1000, "1 ms (default)");
-    reportOneRun(125, "0.125 ms");
+        return soak(arguments.contains(QStringLiteral("--d2xx")) ? Backend::D2xx : Backend::Libftdi,
+                    arguments.value(soakAt + 1).toInt());
+    std::printf(
+        "| backend | control transfer | run | chip | control transfers | D2XX calls | EEPROM "
+        "words read | EEPROM words written | whole run | verdict |\n"
+        "|---|---|---|---|---|---|---|---|---|---|\n");
+    for (Backend backend : { Backend::Libftdi, Backend::D2xx }) {
+        reportOneRun(backend, 1000, "1 ms (default)");
+        reportOneRun(backend, 125, "0.125 ms");
+    }
     return 0;
 }

@@ -6,6 +6,14 @@
 
 namespace {
 
+// The platform's own: Windows tools take CR LF; the file is opened without
+// text-mode translation either way.
+#ifdef Q_OS_WIN
+const QByteArray LineEnd = QByteArrayLiteral("\r\n");
+#else
+const QByteArray LineEnd = QByteArrayLiteral("\n");
+#endif
+
 RunRecord *running = nullptr;
 
 QString &backendName()
@@ -27,7 +35,6 @@ QString isoWithOffset(const QDateTime &time)
 }
 
 } // namespace
-
 
 void RunRecord::setBackend(const QString &backend)
 {
@@ -140,7 +147,7 @@ QByteArray RunRecord::finish(bool passed, qint32 failCode)
     if (!mismatchFound.isEmpty())
         record.insert(QStringLiteral("mismatch"), mismatchFound);
     // Compact JSON escapes every control character: the record stays one line.
-    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + LineEnd;
 }
 
 bool RunRecord::save(const QByteArray &line)
@@ -153,7 +160,7 @@ bool RunRecord::save(const QByteArray &line)
     char last = '\n';
     if (file.size() > 0 && (!file.seek(file.size() - 1) || !file.getChar(&last)))
         return false;
-    const QByteArray bytes = last == '\n' ? line : '\n' + line;
+    const QByteArray bytes = last == '\n' ? line : LineEnd + line;
     const bool written = file.write(bytes) == bytes.size() && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;

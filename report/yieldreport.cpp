@@ -119,7 +119,11 @@ QString cycleTimes(const Figures &f)
 
 QString csvField(const QString &text)
 {
-    QString quoted = text;
+    // A field a spreadsheet would run as a formula starts with a quote
+    // instead (OWASP, CSV injection).
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    QString quoted
+        = !text.isEmpty() && formulaStarts.contains(text.front()) ? QLatin1Char('\'') + text : text;
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }

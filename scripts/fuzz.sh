@@ -23,7 +23,7 @@ export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 crashes="$root/build-fuzz/crashes"
 mkdir -p "$crashes"
 failed=0
-for target in fuzz_scenario fuzz_discovery fuzz_eeprom fuzz_report; do
+for target in fuzz_scenario fuzz_discovery fuzz_eeprom fuzz_report fuzz_image; do
   corpus=$(mktemp -d)
   cp -r "$root/tests/fuzz/corpus/$target/." "$corpus/"
   cp -r "$root/tests/fuzz/regressions/$target/." "$corpus/"

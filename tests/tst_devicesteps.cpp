@@ -41,16 +41,23 @@ QByteArray pattern()
     return bytes;
 }
 
-// A library whose EEPROM read fills the description without a terminator.
+// A library whose EEPROM read fills one string buffer without a terminator.
 class UnterminatedReadLibrary : public SimulatedDeviceLibrary {
 public:
-    using SimulatedDeviceLibrary::SimulatedDeviceLibrary;
+    UnterminatedReadLibrary(char *EepromData::*string, int size)
+        : SimulatedDeviceLibrary(SimScenario::passingPair()), string(string), size(size)
+    {
+    }
     DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) override
     {
         const DeviceStatus status = SimulatedDeviceLibrary::eepromRead(handle, data);
-        std::memset(data->description, 'x', EepromDescriptionSize);
+        std::memset(data->*string, 'x', size_t(size));
         return status;
     }
+
+private:
+    char *EepromData::*string;
+    int size;
 };
 
 } // namespace
@@ -468,9 +475,23 @@ private slots:
         QCOMPARE(station.probe.failCode(), code);
     }
 
+    void unterminatedReadIsNeverWrittenBack_data()
+    {
+        QTest::addColumn<int>("string");
+        QTest::newRow("manufacturer") << 0;
+        QTest::newRow("manufacturer id") << 1;
+        QTest::newRow("description") << 2;
+        QTest::newRow("serial number") << 3;
+    }
     void unterminatedReadIsNeverWrittenBack()
     {
-        UnterminatedReadLibrary library(SimScenario::passingPair());
+        QFETCH(int, string);
+        char *EepromData::*const strings[]
+            = { &EepromData::manufacturer, &EepromData::manufacturerId, &EepromData::description,
+                &EepromData::serialNumber };
+        const int sizes[] = { EepromManufacturerSize, EepromManufacturerIdSize,
+                              EepromDescriptionSize, EepromSerialNumberSize };
+        UnterminatedReadLibrary library(strings[string], sizes[string]);
         MW window(library);
         StationProbe probe(window);
         probe.stopRefresh();

@@ -5,6 +5,9 @@
 #include "report/yieldreport.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 using namespace yieldreport;
@@ -90,6 +93,41 @@ private slots:
                  QStringLiteral(
                      "6,\"2026-12-02T07:05:00.000+01:00\",\"2026-12-02T07:05:00.300+01:00\","
                      "300.000,\"bench \"\"2\"\", hall\",\"libftdi1 1.5\",\"E1\",\"F1\",FAILED,3"));
+    }
+
+    // A serial number or host name that a spreadsheet would run is made inert.
+    void csvFieldsNeverRunAsFormulas_data()
+    {
+        QTest::addColumn<QString>("serial");
+        QTest::newRow("=") << QStringLiteral("=HYPERLINK(\"http://x\")");
+        QTest::newRow("+") << QStringLiteral("+1+1");
+        QTest::newRow("-") << QStringLiteral("-2+3");
+        QTest::newRow("@") << QStringLiteral("@SUM(A1)");
+        QTest::newRow("tab") << QStringLiteral("\t=1");
+        QTest::newRow("carriage return") << QStringLiteral("\r=1");
+    }
+    void csvFieldsNeverRunAsFormulas()
+    {
+        QFETCH(QString, serial);
+        QJsonObject record
+            = QJsonDocument::fromJson(
+                  QByteArrayLiteral(
+                      R"({"schema":1,"run":1,"start":"2026-12-01T08:00:00.000+01:00",)"
+                      R"("end":"2026-12-01T08:00:01.000+01:00","durationMs":1000,"version":"1.0.0",)"
+                      R"("backend":"D2XX","steps":[],"verdict":"PASSED","failCode":0})"))
+                  .object();
+        record.insert(QStringLiteral("host"), serial);
+        record.insert(
+            QStringLiteral("chips"),
+            QJsonArray { QJsonObject { { QStringLiteral("serial"), serial } },
+                         QJsonObject { { QStringLiteral("serial"), QStringLiteral("B1") } } });
+        QStringList problems;
+        const QList<Run> parsed = parse(QJsonDocument(record).toJson(QJsonDocument::Compact),
+                                        QStringLiteral("inline"), &problems);
+        QCOMPARE(parsed.size(), 1);
+        const QString row = csv(parsed).split(QLatin1Char('\n')).at(1);
+        const QString inert = QStringLiteral("\"'") + QString(serial).replace('"', "\"\"") + '"';
+        QCOMPARE(row.count(inert), 2); // the host and the first serial
     }
 };
 

@@ -339,6 +339,37 @@ private slots:
                                 { "received", sent ^ 0xFF } }));
     }
 
+    // A station killed while writing a record leaves a torn line: the next
+    // record starts on a line of its own, and the torn one stays as it was.
+    void recordAfterATornLineStandsOnItsOwn()
+    {
+        QFile file(QStringLiteral("TestingRecords.jsonl"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray torn = "{\"schema\":1,\"run\":7,\"verd";
+        file.write(torn);
+        file.close();
+        SimulatedDeviceLibrary library;
+        MW window(library);
+        StationProbe probe(window);
+        probe.stopRefresh();
+        probe.form()->startTest->click();
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray content = file.readAll();
+#ifdef Q_OS_WIN
+        const QByteArray lineEnd = "\r\n";
+#else
+        const QByteArray lineEnd = "\n";
+#endif
+        // Every line end is the platform's whole one.
+        QCOMPARE(content.count(lineEnd), content.count('\n'));
+        const QList<QByteArray> lines = content.replace(lineEnd, "\n").split('\n');
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.at(0), torn);
+        QCOMPARE(QJsonDocument::fromJson(lines.at(1)).object().value("verdict").toString(),
+                 QStringLiteral("PASSED"));
+        QVERIFY(lines.at(2).isEmpty());
+    }
+
     // A record that cannot be saved shows in the view as an unsaved log line
     // does; the verdict and the log are untouched.
     void unsavedRecordShowsInTheView()

@@ -12,6 +12,8 @@ as_root=(); [ "$(id -u)" = 0 ] || as_root=(sudo)
 
 packages=(g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev perl xz-utils qt6-base-dev
           qt6-base-dev-tools)
+# shellcheck disable=SC2206
+packages+=(${ZELOR_EXTRA_PACKAGES:-})
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -279,13 +279,14 @@ D2XX_EXPORT FT_STATUS D2XX_CALL FT_OpenEx(void *argument, DWORD flags, void **ha
     };
     if (flags != OpenBySerial && flags != OpenByDescription && flags != OpenByLocation)
         return FT_INVALID_PARAMETER;
-    bool found = false;
+    // The first listed chip that matches, open or not: FTDI does not say
+    // what a serial number that two chips share opens, so the double takes
+    // the least helpful reading and never moves on to a second chip.
     for (auto &chip : bench().chips) {
         if (!chip->plugged || !matches(*chip))
             continue;
-        found = true;
         if (openHere(*chip) || chip->cannotOpen)
-            continue;
+            return FT_DEVICE_NOT_OPENED;
         auto opened = std::make_unique<Handle>();
         opened->chip = chip.get();
         opened->address = chip->address;
@@ -294,7 +295,7 @@ D2XX_EXPORT FT_STATUS D2XX_CALL FT_OpenEx(void *argument, DWORD flags, void **ha
         ++chip->apiCalls;
         return FT_OK;
     }
-    return found ? FT_DEVICE_NOT_OPENED : FT_DEVICE_NOT_FOUND;
+    return FT_DEVICE_NOT_FOUND;
 }
 
 D2XX_EXPORT FT_STATUS D2XX_CALL FT_Close(void *handle)

@@ -11,9 +11,23 @@
 #include <cstring>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace ft232r {
 
 namespace {
+
+// Renames `from` over `to`, as one step; Windows's rename keeps an existing `to`.
+void replaceFile(const std::string &from, const char *to)
+{
+#ifdef _WIN32
+    MoveFileExA(from.c_str(), to, MOVEFILE_REPLACE_EXISTING);
+#else
+    std::rename(from.c_str(), to);
+#endif
+}
 
 // Words 0x40 to 0x7F of a factory-fresh FT232R, chip ID at 0x43 and 0x44.
 constexpr uint16_t FactoryArea[16]
@@ -197,7 +211,7 @@ void dump()
     }
     std::fprintf(file, "\n  ]\n}\n");
     if (std::fclose(file) == 0)
-        std::rename(aside.c_str(), path);
+        replaceFile(aside, path);
 }
 
 void loadFromEnvironmentOnce(const char *who)

@@ -28,6 +28,10 @@ int main(int argc, char **argv)
             ++inputs;
         }
     }
+    if (inputs == 0) {
+        std::printf("no inputs found\n");
+        return 1;
+    }
     std::printf("%d passed, 0 failed\n", inputs);
     return 0;
 }

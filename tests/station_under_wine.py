@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""The Windows station as a bench PC gets it, under wine on an X server.
+
+Installs it silently from its installer, puts the D2XX double where FTDI's
+driver puts ftd2xx.dll (the system folder), clicks "Start test" on an emulated
+pair seeded with a real factory image and checks the log (CR LF lines), the
+run record and both chips' EEPROMs (only the description's descriptor, its
+length and the checksum changed). A second start writes no EEPROM word and is
+closed by the end of the Windows session, as logging off closes it. The
+Start-menu shortcut starts it in the user's own folder. Without ftd2xx.dll the
+station starts, names the missing library and fails its run. The uninstaller
+removes it and leaves the user's log.
+
+Usage: station_under_wine.py INSTALLER D2XX_DOUBLE_DLL FACTORY_EEPROM_HEX_FILE
+WINEPREFIX names the wine prefix to use.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from station_on_emulator import PASSING_LOG, description, descriptor_span, factory_image
+from x11window import close_window, station_window, wait_for
+
+WINE = "/usr/lib/wine/wine64"
+BUTTON = (233, 472)
+PREFIX = os.environ["WINEPREFIX"]
+DRIVE_C = os.path.join(PREFIX, "drive_c")
+INSTALLED = os.path.join(DRIVE_C, "Program Files", "ZELOR-K3 Tester")
+MENU = os.path.join(DRIVE_C, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                    "ZELOR-K3 Tester")
+SYSTEM_DLL = os.path.join(DRIVE_C, "windows", "system32", "ftd2xx.dll")
+STATION = "C:\\Program Files\\ZELOR-K3 Tester\\zelor-k3-tester.exe"
+DATE = re.compile(r" \w{3} \w{3} {1,2}\d{1,2} \d\d:\d\d:\d\d \d{4}")
+
+
+def wine(*arguments, **options):
+    return subprocess.run([WINE, *arguments], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=120, **options)
+
+
+def fail(message):
+    raise SystemExit("FAIL: " + message)
+
+
+def start(work, images=None, program=STATION):
+    env = dict(os.environ)
+    if images:
+        bench = {"chips": [{"serial": s, "image": i.hex()} for s, i in images.items()],
+                 "links": [list(images)], "controlTransferUs": 0}
+        with open(os.path.join(work, "bench.json"), "w") as f:
+            json.dump(bench, f)
+        env["FT232R_EMULATOR_BENCH"] = "Z:" + os.path.join(work, "bench.json")
+        env["FT232R_EMULATOR_DUMP"] = "Z:" + os.path.join(work, "dump.json")
+    return subprocess.Popen([WINE, program], cwd=work, env=env, stdout=subprocess.DEVNULL,
+                            stderr=open(os.path.join(work, "stderr.txt"), "w"))
+
+
+def click_and_wait(work):
+    window = station_window()
+    subprocess.run(["xdotool", "mousemove", "--window", window, str(BUTTON[0]), str(BUTTON[1]),
+                    "click", "1"], check=True)
+    log = os.path.join(work, "TestingLog.txt")
+    wait_for(lambda: re.search(r"^TEST ", open(log, newline="").read(), re.M), 60,
+             "a verdict in the log")
+    return window
+
+
+def log_lines(work):
+    """The log's lines, split at CR LF; a line feed inside a line (the device
+    listing's) stays bare, as no text-mode translation touches it."""
+    data = open(os.path.join(work, "TestingLog.txt"), "rb").read()
+    if not data.endswith(b"\r\n") or b"\r\r" in data:
+        fail(f"the log's lines do not end in exactly CR LF: {data[-200:]!r}")
+    return DATE.sub(" <date>", data.decode("latin-1")).split("\r\n")
+
+
+def dumped(work, what="image"):
+    with open(os.path.join(work, "dump.json")) as f:
+        chips = json.load(f)["chips"]
+    return {c["serial"]: (bytes.fromhex(c["image"]) if what == "image" else c[what]) for c in chips}
+
+
+def install(installer):
+    wine("wineboot", "--init")
+    # Qt's traces to stderr, not to the debugger channel.
+    wine("reg", "add", "HKCU\\Environment", "/v", "QT_FORCE_STDERR_LOGGING", "/d", "1", "/f")
+    wine(installer, "/S")
+    for part in ("zelor-k3-tester.exe", "zelor-k3-tester-sim.exe", "zelor-k3-report.exe",
+                 "Qt6Core.dll", "Qt6Gui.dll", "Qt6Widgets.dll", "libstdc++-6.dll",
+                 "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "platforms/qwindows.dll",
+                 "styles/qwindowsvistastyle.dll", "Uninstall.exe"):
+        if not os.path.exists(os.path.join(INSTALLED, part)):
+            fail(f"the installer did not install {part}")
+    if not os.path.exists(os.path.join(MENU, "ZELOR-K3 Tester.lnk")):
+        fail("no Start-menu shortcut")
+
+
+def passing_run(images):
+    work = tempfile.mkdtemp()
+    process = start(work, images)
+    window = click_and_wait(work)
+    close_window(int(window))
+    if process.wait(timeout=30) != 0:
+        fail(f"the station exited with {process.returncode}")
+    lines = log_lines(work)
+    if lines != PASSING_LOG:
+        fail("the log is\n" + "\n".join(repr(l) for l in lines))
+    records = open(os.path.join(work, "TestingRecords.jsonl"), "rb").read()
+    if not records.endswith(b"\r\n") or records.count(b"\n") != records.count(b"\r\n"):
+        fail(f"the record's line does not end in CR LF: {records[-40:]!r}")
+    dump = dumped(work)
+    for serial, before in images.items():
+        after = dump[serial]
+        begin, end = descriptor_span(before, 1)
+        changed = [b for b in range(128)
+                   if before[b] != after[b] and not (begin <= b < end or b == 0x11 or b >= 126)]
+        if changed or description(after) != "ZELOR-K3":
+            fail(f"EEPROM of {serial}: bytes {changed} changed, {description(after)!r}")
+    shutil.rmtree(work)
+    return dump
+
+
+def second_run_writes_nothing(programmed):
+    work = tempfile.mkdtemp()
+    process = start(work, programmed)
+    close_window(int(click_and_wait(work)))
+    process.wait(timeout=30)
+    written = dumped(work, "eepromWordsWritten")
+    if "TEST PASSED" not in log_lines(work) or any(written.values()):
+        fail(f"a second start wrote EEPROM words: {written}")
+    shutil.rmtree(work)
+
+
+def session_end_closes_the_station(programmed):
+    work = tempfile.mkdtemp()
+    process = start(work, programmed)
+    station_window()
+    wine("wineboot", "--end-session")
+    process.wait(timeout=30)
+    lines = log_lines(work)
+    if lines[-3:] != ["Closing app <date>", "", ""]:
+        fail("the session's end did not close the station: " + repr(lines[-4:]))
+    shutil.rmtree(work)
+
+
+def shortcut_starts_in_the_users_folder():
+    users = [os.path.join(DRIVE_C, "users", u) for u in os.listdir(os.path.join(DRIVE_C, "users"))]
+    wine("start", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\ZELOR-K3 Tester\\"
+         "ZELOR-K3 Tester.lnk")
+    station_window()
+    wine("wineboot", "--end-session")
+    logs = [u for u in users if os.path.exists(os.path.join(u, "TestingLog.txt"))]
+    if not logs:
+        fail("the shortcut's start left no TestingLog.txt in a user's folder")
+    if os.path.exists(os.path.join(INSTALLED, "TestingLog.txt")):
+        fail("the log went to Program Files")
+    return logs
+
+
+def no_d2xx_library():
+    os.remove(SYSTEM_DLL)
+    work = tempfile.mkdtemp()
+    process = start(work)
+    window = click_and_wait(work)
+    close_window(int(window))
+    process.wait(timeout=30)
+    lines = log_lines(work)
+    stderr = open(os.path.join(work, "stderr.txt"), errors="replace").read()
+    if lines[-4] != "TEST FAILED (5)" or "library ftd2xx.dll could not be loaded" not in stderr:
+        fail(f"without ftd2xx.dll the log ends {lines[-4:]!r}, the traces say {stderr[-400:]!r}")
+    shutil.rmtree(work)
+
+
+def uninstall(user_logs):
+    wine("C:\\Program Files\\ZELOR-K3 Tester\\Uninstall.exe", "/S",
+         "_?=C:\\Program Files\\ZELOR-K3 Tester")
+    subprocess.run(["/usr/lib/wine/wineserver", "-w"], timeout=60)
+    left = [p for p in ("zelor-k3-tester.exe", "Qt6Core.dll", "platforms")
+            if os.path.exists(os.path.join(INSTALLED, p))]
+    if left or os.path.exists(os.path.join(MENU, "ZELOR-K3 Tester.lnk")):
+        fail(f"the uninstaller left {left or 'the shortcut'}")
+    if not all(os.path.exists(os.path.join(u, "TestingLog.txt")) for u in user_logs):
+        fail("the uninstaller removed the user's log")
+
+
+def main():
+    installer, double, factory = sys.argv[1:4]
+    images = {serial: factory_image(factory, serial) for serial in ("FTA1B2C3", "FTD4E5F6")}
+    install(installer)
+    shutil.copy(double, SYSTEM_DLL)
+    programmed = passing_run(images)
+    second_run_writes_nothing(programmed)
+    session_end_closes_the_station(programmed)
+    user_logs = shortcut_starts_in_the_users_folder()
+    no_d2xx_library()
+    uninstall(user_logs)
+    print("station_under_wine: 7 passed, 0 failed")
+
+
+if __name__ == "__main__":
+    main()
