@@ -631,8 +631,11 @@ private slots:
         pastChecksum[0x12] = char(0x80 | 0x7C);
         pastChecksum[0x13] = 0x04;
         pastChecksum.replace(0x7C, 2, QByteArray::fromHex("0403"));
+        // The serial number's pointer at the manufacturer's string: both read
+        // well, and a string written where it lies would change the other.
         QByteArray overlap = factory;
-        overlap[0x12] = char(0x80 | (stringOfSlot(overlap, 1) + 2));
+        overlap[0x12] = overlap[0x0E];
+        overlap[0x13] = overlap[0x0F];
         QByteArray odd = factory;
         odd[0x11] = char(quint8(odd[0x11]) - 1);
         odd[stringOfSlot(odd, 1)] = odd[0x11];
