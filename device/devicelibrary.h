@@ -23,6 +23,7 @@ enum : DeviceStatus {
     InvalidBaudRate = 7,
     EepromReadFailed = 11,
     EepromWriteFailed = 12,
+    NotSupported = 17,
     OtherError = 18,
 };
 }

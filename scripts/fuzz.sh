@@ -7,15 +7,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 
-missing=()
-for package in clang-14 libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  as_root=(); [ "$(id -u)" = 0 ] || as_root=(sudo)
-  "${as_root[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=scripts/lib/packages.sh
+. "$root/scripts/lib/packages.sh"
+install_missing clang-14 libclang-rt-14-dev
 
 CC=clang-14 CXX=clang++-14 "$root/scripts/setup.sh" "$root/build-fuzz" -DZELOR_FUZZ=ON
 

@@ -15,21 +15,9 @@ fi
 # shellcheck disable=SC2206
 packages+=(${ZELOR_EXTRA_PACKAGES:-})
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-    || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  as_root=()
-  if [ "$(id -u)" != 0 ]; then
-    command -v sudo >/dev/null || { echo "Please install as root: ${missing[*]}" >&2; exit 1; }
-    as_root=(sudo)
-  fi
-  "${as_root[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=scripts/lib/packages.sh
+. "$root/scripts/lib/packages.sh"
+install_missing "${packages[@]}"
 
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 targets=()

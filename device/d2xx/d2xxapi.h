@@ -6,6 +6,8 @@
 // are 32 bits wide, WORD and USHORT 16, UCHAR 8; a handle is a pointer.
 // The library is loaded at run time: nothing here links to it.
 
+#include "device/devicelibrary.h"
+
 #include <cstdint>
 
 namespace d2xx {
@@ -16,7 +18,7 @@ using WORD = std::uint16_t;
 using USHORT = std::uint16_t;
 using UCHAR = std::uint8_t;
 using Handle = void *;
-using Status = ULONG;
+using Status = DeviceStatus;
 
 #if defined(_WIN32)
 #define ZELOR_D2XX_CALL __stdcall // WINAPI; the only convention on x64
@@ -24,21 +26,8 @@ using Status = ULONG;
 #define ZELOR_D2XX_CALL
 #endif
 
-// FT_STATUS values.
-enum : Status {
-    Ok = 0,
-    InvalidHandle = 1,
-    DeviceNotFound = 2,
-    DeviceNotOpened = 3,
-    IoError = 4,
-    InsufficientResources = 5,
-    InvalidParameter = 6,
-    InvalidBaudRate = 7,
-    EepromReadFailed = 11,
-    EepromWriteFailed = 12,
-    NotSupported = 17,
-    OtherError = 18,
-};
+// FT_STATUS values: the station's own statuses are D2XX's (devicelibrary.h).
+using namespace DeviceStatusCode;
 
 // FT_DEVICE: the FT232R/FT245R family.
 constexpr ULONG DeviceTypeFt232r = 5;

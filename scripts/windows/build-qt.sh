@@ -14,16 +14,9 @@ packages=(g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev perl xz-utils qt
           qt6-base-dev-tools)
 # shellcheck disable=SC2206
 packages+=(${ZELOR_EXTRA_PACKAGES:-})
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-    || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  "${as_root[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends \
-    "${missing[@]}"
-fi
+# shellcheck source=scripts/lib/packages.sh
+. "$here/../lib/packages.sh"
+install_missing "${packages[@]}" > /dev/null
 
 # The source must be the host tools' own version.
 host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)

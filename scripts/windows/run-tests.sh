@@ -8,18 +8,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-"$root/build-windows"}
 
-packages=(wine wine64 xvfb xauth xdotool python3)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-    || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  as_root=(); [ "$(id -u)" = 0 ] || as_root=(sudo)
-  "${as_root[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends \
-    "${missing[@]}"
-fi
+# shellcheck source=scripts/lib/packages.sh
+. "$root/scripts/lib/packages.sh"
+install_missing wine wine64 xvfb xauth xdotool python3
 
 "$root/scripts/windows/build.sh" "$build"
 

@@ -4,6 +4,7 @@
 // the configuration and of the other strings' descriptors, leaves a valid
 // checksum, and a second edit changes nothing.
 
+#include "callerrecord.h"
 #include "device/ft232rimage.h"
 #include "device/sim/simulateddevicelibrary.h"
 
@@ -21,25 +22,8 @@ using ft232rimage::Image;
             std::abort();                                                                          \
     } while (false)
 
-struct Record {
-    char manufacturer[EepromManufacturerSize] = {};
-    char manufacturerId[EepromManufacturerIdSize] = {};
-    char description[EepromDescriptionSize] = {};
-    char serialNumber[EepromSerialNumberSize] = {};
-    EepromData data {};
-
-    Record()
-    {
-        data.signature2 = EepromSignature2;
-        data.version = EepromDataVersion;
-        data.manufacturer = manufacturer;
-        data.manufacturerId = manufacturerId;
-        data.description = description;
-        data.serialNumber = serialNumber;
-    }
-    Record(const Record &) = delete;
-    Record &operator=(const Record &) = delete;
-
+// The caller's record and buffers, read from an image.
+struct Record : CallerRecord {
     bool read(const Image &image)
     {
         QString why;
@@ -86,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     REQUIRE(QByteArray(after.description) == text);
     REQUIRE(qstrcmp(after.manufacturer, before.manufacturer) == 0);
     REQUIRE(qstrcmp(after.manufacturerId, before.manufacturerId) == 0);
-    REQUIRE(qstrcmp(after.serialNumber, before.serialNumber) == 0);
+    REQUIRE(qstrcmp(after.serial, before.serial) == 0);
     for (const EepromNumericField &field : eepromNumericFields())
         REQUIRE(field.get(after.data) == field.get(before.data));
     REQUIRE(after.data.pnp == before.data.pnp);
