@@ -18,11 +18,15 @@ wine=/usr/lib/wine/wine64
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 quietly() { "$@" < /dev/null > /dev/null 2>&1; }
 setenv() { quietly "$wine" reg add 'HKCU\Environment' /v "$1" /d "$2" /f; }
-[ -f "$WINEPREFIX/system.reg" ] || quietly "$wine" wineboot --init
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  quietly "$wine" wineboot --init
+  quietly /usr/lib/wine/wineserver -w # the new prefix written out
+fi
 # A server and wine's own services started here, not by a test whose output
-# they would then hold open.
+# they would then hold open; none left from an earlier run.
+quietly /usr/lib/wine/wineserver -k || true
 quietly /usr/lib/wine/wineserver -p
-trap 'quietly /usr/lib/wine/wineserver -k' EXIT
+trap 'quietly /usr/lib/wine/wineserver -k || true' EXIT
 # Wine hands Windows programs no QT_* variables: they go in the prefix's
 # environment. Qt Test speaks to stderr, not to the debugger channel.
 setenv QT_FORCE_STDERR_LOGGING 1
@@ -30,7 +34,7 @@ setenv QT_QPA_PLATFORM offscreen
 
 (cd "$build" && ctest --output-on-failure --timeout 600)
 
-quietly /usr/lib/wine/wineserver -k
+quietly /usr/lib/wine/wineserver -k || true
 # A prefix of its own, made afresh on the X server the windows will use.
 rm -rf "$build/wineprefix-gui"
 WINEPREFIX="$build/wineprefix-gui" \
