@@ -40,10 +40,7 @@ QByteArray field(const char *text, size_t size)
 // One open chip. Its EEPROM is reached word by word; D2XX needs nothing
 // around a write.
 struct D2xxDeviceLibrary::Session : EepromWordAccess {
-    Session(const Api &api, Handle chip, quint32 location, bool ft232r)
-        : api(api), chip(chip), location(location), ft232r(ft232r)
-    {
-    }
+    Session(const Api &api, Handle chip, bool ft232r) : api(api), chip(chip), ft232r(ft232r) { }
 
     bool readWord(int index, quint16 *value) override
     {
@@ -75,7 +72,6 @@ struct D2xxDeviceLibrary::Session : EepromWordAccess {
 
     const Api &api;
     Handle chip;
-    quint32 location;
     bool ft232r; // the image editor knows the FT232R's EEPROM only
     ChipEeprom eeprom { *this };
 };
@@ -220,7 +216,7 @@ DeviceStatus D2xxDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint3
 // By serial number, unless other listed chips share it (as counterfeit
 // chips often do): then by location, the first such chip not open yet, so
 // that they open in turn.
-Status D2xxDeviceLibrary::openChip(const QByteArray &serial, Handle *chip, quint32 *location)
+Status D2xxDeviceLibrary::openChip(const QByteArray &serial, Handle *chip)
 {
     quint32 count = 0;
     if (createDeviceInfoList(&count) != Ok)
@@ -230,15 +226,16 @@ Status D2xxDeviceLibrary::openChip(const QByteArray &serial, Handle *chip, quint
         if (field(node.serialNumber, sizeof node.serialNumber) == serial)
             shared.push_back(node);
     }
-    *location = 0;
     if (shared.size() > 1) {
         const auto free = std::find_if(shared.begin(), shared.end(), [&](const ListNode &node) {
-            return !(node.flags & FlagOpened) && node.locationId != 0;
+            return !(node.flags & FlagOpened);
         });
         if (free == shared.end())
             return DeviceNotOpened;
-        *location = free->locationId;
-        return api.openEx(reinterpret_cast<void *>(quintptr(*location)), OpenByLocation, chip);
+        // A library that gives no locations is left to pick by serial number.
+        if (free->locationId != 0)
+            return api.openEx(reinterpret_cast<void *>(quintptr(free->locationId)), OpenByLocation,
+                              chip);
     }
     return api.openEx(const_cast<char *>(serial.constData()), d2xx::OpenBySerialNumber, chip);
 }
@@ -265,8 +262,7 @@ DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     if (serial.isEmpty())
         return DeviceNotFound;
     Handle chip = nullptr;
-    quint32 location = 0;
-    const Status opened = openChip(serial, &chip, &location);
+    const Status opened = openChip(serial, &chip);
     if (opened != Ok)
         return opened;
     // The chip that opened must be the one asked for.
@@ -278,7 +274,7 @@ DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, De
         api.close(chip);
         return DeviceNotOpened;
     }
-    auto s = std::make_unique<Session>(api, chip, location, type == d2xx::DeviceTypeFt232r);
+    auto s = std::make_unique<Session>(api, chip, type == d2xx::DeviceTypeFt232r);
     if (configure(chip) != Ok || s->setLatency() != Ok) {
         api.close(chip);
         return IoError;

@@ -52,7 +52,7 @@ private:
     bool load();
     Session *session(DeviceHandle handle) const;
     std::vector<d2xx::ListNode> list(quint32 *count);
-    d2xx::Status openChip(const QByteArray &serial, d2xx::Handle *chip, quint32 *location);
+    d2xx::Status openChip(const QByteArray &serial, d2xx::Handle *chip);
     d2xx::Status configure(d2xx::Handle chip);
 
     QLibrary library;
