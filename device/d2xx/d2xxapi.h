@@ -47,16 +47,9 @@ constexpr USHORT FlowNone = 0x0000;
 // FT_GetModemStatus: the line status byte above the modem status byte.
 constexpr ULONG LineOverrunError = 0x02u << 8;
 
-// One entry of FT_GetDeviceInfoList (FT_DEVICE_LIST_INFO_NODE).
-struct ListNode {
-    ULONG flags;
-    ULONG type;
-    ULONG id; // vendor ID << 16 | product ID
-    DWORD locationId;
-    char serialNumber[16];
-    char description[64];
-    Handle handle;
-};
+// One entry of FT_GetDeviceInfoList (FT_DEVICE_LIST_INFO_NODE): the
+// station's own record has its layout.
+using ListNode = DeviceInfoRecord;
 static_assert(sizeof(ListNode) == 16 + 16 + 64 + sizeof(void *), "FTDI's node layout");
 
 // The functions, by their exported names.
@@ -74,7 +67,6 @@ struct Api {
     Status(ZELOR_D2XX_CALL *setTimeouts)(Handle handle, ULONG readMs, ULONG writeMs);
     Status(ZELOR_D2XX_CALL *setLatencyTimer)(Handle handle, UCHAR ms);
     Status(ZELOR_D2XX_CALL *getLatencyTimer)(Handle handle, UCHAR *ms);
-    Status(ZELOR_D2XX_CALL *setUsbParameters)(Handle handle, ULONG inSize, ULONG outSize);
     Status(ZELOR_D2XX_CALL *setChars)(Handle handle, UCHAR eventChar, UCHAR eventEnabled,
                                       UCHAR errorChar, UCHAR errorEnabled);
     Status(ZELOR_D2XX_CALL *write)(Handle handle, void *buffer, DWORD count, DWORD *written);

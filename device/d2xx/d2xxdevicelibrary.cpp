@@ -196,18 +196,11 @@ DeviceStatus D2xxDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint3
     const std::vector<ListNode> nodes = this->list(&listed);
     const quint32 written = std::min(capacity, listed);
     for (quint32 i = 0; i < written; ++i) {
-        const ListNode &node = nodes[i];
-        DeviceInfoRecord &record = list[i];
-        record = DeviceInfoRecord {};
-        record.flags = node.flags;
-        record.deviceType = node.type;
-        record.deviceId = node.id;
-        record.locationId = node.locationId;
-        qstrncpy(record.serialNumber,
-                 field(node.serialNumber, sizeof node.serialNumber).constData(),
-                 sizeof record.serialNumber);
-        qstrncpy(record.description, field(node.description, sizeof node.description).constData(),
-                 sizeof record.description);
+        // The node is the record; its strings end within their fields.
+        list[i] = nodes[i];
+        list[i].handle = 0;
+        list[i].serialNumber[sizeof list[i].serialNumber - 1] = '\0';
+        list[i].description[sizeof list[i].description - 1] = '\0';
     }
     *count = written;
     return Ok;

@@ -15,8 +15,8 @@ struct libusb_device_handle;
 
 namespace ft232r {
 
-// The USB values the chip answers with: chapter 9 of the USB 2.0
-// specification, and the error codes of libusb-1.0 (libusb.h) that a
+// The USB values the chip answers with: chapter 9 of USB 2.0, and the
+// error codes of libusb-1.0 (libusb.h) that a
 // control request returns instead of a byte count.
 namespace usb {
 enum : uint8_t {
