@@ -2,6 +2,8 @@
 
 #include "log/debugtrace.h"
 
+#include <QStringList>
+
 #include <cstring>
 
 using ft232rimage::Image;
@@ -23,32 +25,51 @@ bool stringsTerminated(const EepromData &data)
         && std::memchr(data.serialNumber, 0, EepromSerialNumberSize);
 }
 
-std::vector<int> differingWords(const Image &from, const Image &to)
+// The words of every row that differs between the two images, each row's
+// even word before its odd word, rows in ascending order.
+std::vector<int> rowsThatDiffer(const Image &from, const Image &to)
 {
     std::vector<int> words;
-    for (int i = 0; i < ft232rimage::Words; ++i) {
-        if (ft232rimage::word(from, i) != ft232rimage::word(to, i))
-            words.push_back(i);
+    for (int even = 0; even < ft232rimage::Words; even += 2) {
+        if (ft232rimage::word(from, even) != ft232rimage::word(to, even)
+            || ft232rimage::word(from, even + 1) != ft232rimage::word(to, even + 1)) {
+            words.push_back(even);
+            words.push_back(even + 1);
+        }
     }
     return words;
 }
 
+QString wordValues(const Image &image, const std::vector<int> &words)
+{
+    QStringList values;
+    for (int i : words)
+        values += QStringLiteral("%1=%2")
+                      .arg(i, 2, 16, QLatin1Char('0'))
+                      .arg(ft232rimage::word(image, i), 4, 16, QLatin1Char('0'));
+    return values.join(QLatin1Char(' '));
+}
+
 } // namespace
+
+std::optional<Image> ChipEeprom::readImage()
+{
+    Image read;
+    for (int i = 0; i < ft232rimage::Words; ++i) {
+        quint16 value = 0;
+        if (!access.readWord(i, &value))
+            return std::nullopt;
+        read[size_t(2 * i)] = quint8(value);
+        read[size_t(2 * i + 1)] = quint8(value >> 8);
+    }
+    return read;
+}
 
 const Image *ChipEeprom::image()
 {
-    if (!cached) {
-        Image read;
-        for (int i = 0; i < ft232rimage::Words; ++i) {
-            quint16 value = 0;
-            if (!access.readWord(i, &value))
-                return nullptr;
-            read[size_t(2 * i)] = quint8(value);
-            read[size_t(2 * i + 1)] = quint8(value >> 8);
-        }
-        cached = read;
-    }
-    return &*cached;
+    if (!cached)
+        cached = readImage();
+    return cached ? &*cached : nullptr;
 }
 
 DeviceStatus ChipEeprom::read(EepromData *data)
@@ -116,23 +137,43 @@ QString ChipEeprom::wordsText(const std::vector<int> &words)
 DeviceStatus ChipEeprom::write(const Image &edited)
 {
     const Image before = *cached;
-    const std::vector<int> words = differingWords(before, edited);
+    const std::vector<int> words = rowsThatDiffer(before, edited);
+    restored = EepromAfterRestore::NoRestore;
     if (words.empty())
         return DeviceStatusCode::Ok;
     cached.reset(); // unknown until read back
     const bool prepared = access.prepareWrite();
     const bool written = prepared && writeWords(edited, words) && holds(edited, words);
-    if (written) {
+    if (written)
         cached = edited;
-    } else if (prepared) {
-        DebugTrace() << "EEPROM write failed; words" << wordsText(words) << "hold"
-                     << "; restoring the old words";
-        const bool restored = writeWords(before, words) && holds(before, words);
-        if (restored)
-            cached = before;
-        DebugTrace() << (restored ? "EEPROM restored:" : "EEPROM not restored, now holds:")
-                     << wordsText(words);
-    }
+    else if (prepared)
+        restore(before, edited, words);
+    else
+        DebugTrace() << "EEPROM not written: the chip could not be prepared";
     const DeviceStatus finished = access.finishWrite();
     return written ? finished : DeviceStatusCode::EepromWriteFailed;
+}
+
+// Writes the old rows back, then reads the whole image once: a chip left
+// with neither image is never passed over in silence.
+void ChipEeprom::restore(const Image &before, const Image &edited, const std::vector<int> &words)
+{
+    DebugTrace() << "EEPROM write failed; words" << wordsText(words) << "hold"
+                 << "; restoring the old rows";
+    writeWords(before, words);
+    cached = readImage();
+    if (!cached) {
+        restored = EepromAfterRestore::Unreadable;
+        DebugTrace() << "EEPROM after restoring: cannot be read";
+    } else if (*cached == before) {
+        restored = EepromAfterRestore::OldImage;
+        DebugTrace() << "EEPROM restored: the chip holds its old image";
+    } else if (*cached == edited) {
+        restored = EepromAfterRestore::NewImage;
+        DebugTrace() << "EEPROM after restoring: the chip holds the new image";
+    } else {
+        restored = EepromAfterRestore::Neither;
+        DebugTrace() << "EEPROM not restored: the chip holds neither image; differing from the old:"
+                     << wordValues(*cached, rowsThatDiffer(before, *cached));
+    }
 }

@@ -98,6 +98,10 @@ constexpr quint8 WordLength8 = 8;
 constexpr quint8 StopBits1 = 0;
 constexpr quint8 ParityNone = 0;
 
+// What a chip's EEPROM was found to hold once the station had written back
+// the old rows of a programming that the chip did not keep.
+enum class EepromAfterRestore { NoRestore, OldImage, NewImage, Neither, Unreadable };
+
 class DeviceLibrary {
 public:
     virtual ~DeviceLibrary() = default;
@@ -122,6 +126,12 @@ public:
         = 0;
     virtual DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) = 0;
     virtual DeviceStatus eepromProgram(DeviceHandle handle, EepromData *data) = 0;
+    // After a failed eepromProgram on the handle: whether the old image had
+    // to be written back, and what the chip then held.
+    virtual EepromAfterRestore eepromAfterRestore(DeviceHandle) const
+    {
+        return EepromAfterRestore::NoRestore;
+    }
     virtual DeviceStatus write(DeviceHandle handle, const void *buffer, quint32 count,
                                quint32 *written)
         = 0;

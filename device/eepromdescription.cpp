@@ -77,8 +77,12 @@ QString MW::programDescription(DeviceHandle handle)
     DebugTrace() << "programming";
     const DeviceStatus status = library.eepromProgram(handle, &record.data);
     DebugTrace() << "programmed";
-    if (run)
+    if (run) {
         run->programmed(handle, status == DeviceStatusCode::Ok);
+        const EepromAfterRestore restored = library.eepromAfterRestore(handle);
+        if (status != DeviceStatusCode::Ok && restored != EepromAfterRestore::NoRestore)
+            run->eepromAfterRestore(handle, restored);
+    }
     if (status != DeviceStatusCode::Ok) {
         recordFailure(FailureCode::EepromProgramFailed);
         logMessage(QStringLiteral("Programming of description FAILED"));

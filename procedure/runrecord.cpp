@@ -77,7 +77,7 @@ void RunRecord::chipsFound(const QStringList &serials)
 {
     chips.clear();
     for (const QString &serial : serials)
-        chips.append(Chip { serial, nullptr, QJsonValue::Null, QJsonValue::Null });
+        chips.append(Chip { serial, nullptr, QJsonValue::Null, QJsonValue::Null, {} });
 }
 
 RunRecord::Chip *RunRecord::chipWith(DeviceHandle handle)
@@ -111,6 +111,14 @@ void RunRecord::programmed(DeviceHandle handle, bool ok)
         chip->programmed = ok;
 }
 
+void RunRecord::eepromAfterRestore(DeviceHandle handle, EepromAfterRestore state)
+{
+    static const char *const names[]
+        = { "", "old image", "new image", "neither image", "unreadable" };
+    if (Chip *chip = chipWith(handle))
+        chip->eepromAfterRestore = QLatin1String(names[int(state)]);
+}
+
 void RunRecord::mismatch(qint32 from, qint32 to, quint32 block, quint32 offset, quint8 sent,
                          quint8 received)
 {
@@ -126,11 +134,15 @@ void RunRecord::mismatch(qint32 from, qint32 to, quint32 block, quint32 offset, 
 QByteArray RunRecord::finish(bool passed, qint32 failCode)
 {
     QJsonArray chipList;
-    for (const Chip &chip : chips)
-        chipList.append(QJsonObject { { QStringLiteral("serial"), chip.serial },
-                                      { QStringLiteral("deviceType"), qint64(DeviceTypeFt232r) },
-                                      { QStringLiteral("descriptionRead"), chip.descriptionRead },
-                                      { QStringLiteral("programmed"), chip.programmed } });
+    for (const Chip &chip : chips) {
+        QJsonObject entry { { QStringLiteral("serial"), chip.serial },
+                            { QStringLiteral("deviceType"), qint64(DeviceTypeFt232r) },
+                            { QStringLiteral("descriptionRead"), chip.descriptionRead },
+                            { QStringLiteral("programmed"), chip.programmed } };
+        if (!chip.eepromAfterRestore.isEmpty())
+            entry.insert(QStringLiteral("eepromAfterRestore"), chip.eepromAfterRestore);
+        chipList.append(entry);
+    }
     QJsonObject record { { QStringLiteral("schema"), SchemaVersion },
                          { QStringLiteral("run"), run },
                          { QStringLiteral("start"), isoWithOffset(started) },

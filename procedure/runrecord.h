@@ -36,6 +36,9 @@ public:
     void opened(const QString &serial, DeviceHandle handle);
     void descriptionRead(DeviceHandle handle, const QString &description);
     void programmed(DeviceHandle handle, bool ok);
+    // After a programming the chip did not keep: what its EEPROM held once
+    // the old rows were written back.
+    void eepromAfterRestore(DeviceHandle handle, EepromAfterRestore state);
     void mismatch(qint32 from, qint32 to, quint32 block, quint32 offset, quint8 sent,
                   quint8 received);
 
@@ -50,6 +53,7 @@ private:
         DeviceHandle handle = nullptr;
         QJsonValue descriptionRead;
         QJsonValue programmed;
+        QString eepromAfterRestore; // empty: no restore
     };
     Chip *chipWith(DeviceHandle handle);
 

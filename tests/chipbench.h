@@ -25,6 +25,8 @@ struct ChipBench {
     int (*eeprom)(const char *name, unsigned char image[128]);
     int (*line)(const char *name, int *baud, int *bits, int *stopBits, int *parity);
     int (*latency)(const char *name);
+    int (*settings)(const char *name, int *flowControl, int *eventChar, int *errorChar,
+                    int *eepromWriteLatency);
     int (*counters)(const char *name, int *controlTransfers, int *wordsRead, int *wordsWritten);
     int (*openHandles)();
     void (*unplug)(const char *name);
@@ -39,19 +41,13 @@ struct ChipBench {
 
     static const ChipBench &of(Backend backend)
     {
-        static const ChipBench emulator = { Backend::Libftdi,
-                                            "libftdi1",
-                                            ft232r_emulator_load,
-                                            ft232r_emulator_error,
-                                            ft232r_emulator_eeprom,
-                                            ft232r_emulator_line,
-                                            ft232r_emulator_latency,
-                                            ft232r_emulator_counters,
-                                            ft232r_emulator_open_handles,
-                                            ft232r_emulator_unplug,
-                                            ft232r_emulator_plug,
-                                            controlTransfers,
-                                            "unplugAfterControl" };
+        static const ChipBench emulator = { Backend::Libftdi,         "libftdi1",
+                                            ft232r_emulator_load,     ft232r_emulator_error,
+                                            ft232r_emulator_eeprom,   ft232r_emulator_line,
+                                            ft232r_emulator_latency,  ft232r_emulator_settings,
+                                            ft232r_emulator_counters, ft232r_emulator_open_handles,
+                                            ft232r_emulator_unplug,   ft232r_emulator_plug,
+                                            controlTransfers,         "unplugAfterControl" };
         return backend == Backend::Libftdi ? emulator : d2xxDouble();
     }
 
@@ -89,6 +85,7 @@ private:
                 resolved<decltype(&d2xx_double_eeprom)>(library, "d2xx_double_eeprom"),
                 resolved<decltype(&d2xx_double_line)>(library, "d2xx_double_line"),
                 resolved<decltype(&d2xx_double_latency)>(library, "d2xx_double_latency"),
+                resolved<decltype(&d2xx_double_settings)>(library, "d2xx_double_settings"),
                 resolved<decltype(&d2xx_double_counters)>(library, "d2xx_double_counters"),
                 resolved<decltype(&d2xx_double_open_handles)>(library, "d2xx_double_open_handles"),
                 resolved<decltype(&d2xx_double_unplug)>(library, "d2xx_double_unplug"),

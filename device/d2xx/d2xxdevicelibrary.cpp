@@ -1,6 +1,7 @@
 #include "device/d2xx/d2xxdevicelibrary.h"
 
 #include "device/chipeeprom.h"
+#include "device/latencytimer.h"
 #include "log/debugtrace.h"
 
 #include <QFileInfo>
@@ -37,8 +38,12 @@ QByteArray field(const char *text, size_t size)
 
 } // namespace
 
-// One open chip. Its EEPROM is reached word by word; D2XX needs nothing
-// around a write.
+// FTDI's own EEPROM programmer sets this latency before it writes the
+// EEPROM (libftdi1 traced it and does the same).
+constexpr UCHAR EepromWriteLatency = 0x77;
+
+// One open chip. Its EEPROM is reached word by word, written at FTDI's
+// programming latency.
 struct D2xxDeviceLibrary::Session : EepromWordAccess {
     Session(const Api &api, Handle chip, bool ft232r) : api(api), chip(chip), ft232r(ft232r) { }
 
@@ -54,25 +59,26 @@ struct D2xxDeviceLibrary::Session : EepromWordAccess {
     {
         return api.writeEE(chip, DWORD(index), value) == Ok;
     }
-    // Whatever the driver did around the write, the chip keeps its latency.
-    DeviceStatus finishWrite() override { return setLatency(); }
-
-    DeviceStatus setLatency() const
+    bool prepareWrite() override { return api.setLatencyTimer(chip, EepromWriteLatency) == Ok; }
+    DeviceStatus finishWrite() override
     {
-        UCHAR latency = 0;
-        if (api.setLatencyTimer(chip, LatencyMs) != Ok || api.getLatencyTimer(chip, &latency) != Ok)
-            return IoError;
-        if (latency != LatencyMs) {
-            DebugTrace() << "latency timer reads" << qint64(latency) << "ms, not"
-                         << qint64(LatencyMs);
-            return IoError;
-        }
+        latency = latencytimer::restore(setLatency(), getLatency(), latency);
         return Ok;
+    }
+
+    latencytimer::Set setLatency() const
+    {
+        return [this](quint8 ms) { return api.setLatencyTimer(chip, ms) == Ok; };
+    }
+    latencytimer::Get getLatency() const
+    {
+        return [this](quint8 *ms) { return api.getLatencyTimer(chip, ms) == Ok; };
     }
 
     const Api &api;
     Handle chip;
     bool ft232r; // the image editor knows the FT232R's EEPROM only
+    quint8 latency = 0; // as settled on open; 0: unknown
     ChipEeprom eeprom { *this };
 };
 
@@ -234,8 +240,7 @@ Status D2xxDeviceLibrary::openChip(const QByteArray &serial, Handle *chip)
 }
 
 // A known state whatever an earlier user left: the chip reset and its
-// buffers empty, no flow control, no event or error character, and the
-// shortest latency.
+// buffers empty, no flow control, no event or error character.
 Status D2xxDeviceLibrary::configure(Handle chip)
 {
     if (api.resetDevice(chip) != Ok || api.purge(chip, PurgeRx | PurgeTx) != Ok
@@ -268,10 +273,11 @@ DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, De
         return DeviceNotOpened;
     }
     auto s = std::make_unique<Session>(api, chip, type == d2xx::DeviceTypeFt232r);
-    if (configure(chip) != Ok || s->setLatency() != Ok) {
+    if (configure(chip) != Ok) {
         api.close(chip);
         return IoError;
     }
+    s->latency = latencytimer::settle(s->setLatency(), s->getLatency());
     *handle = s.get();
     sessions.push_back(std::move(s));
     return Ok;
@@ -311,6 +317,12 @@ DeviceStatus D2xxDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *d
     if (!s)
         return InvalidHandle;
     return s->ft232r ? s->eeprom.program(data) : NotSupported;
+}
+
+EepromAfterRestore D2xxDeviceLibrary::eepromAfterRestore(DeviceHandle handle) const
+{
+    const Session *s = session(handle);
+    return s ? s->eeprom.afterRestore() : EepromAfterRestore::NoRestore;
 }
 
 DeviceStatus D2xxDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,

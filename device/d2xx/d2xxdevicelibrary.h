@@ -15,9 +15,6 @@
 // problem(). A handle is a session of its own on one chip.
 class D2xxDeviceLibrary : public DeviceLibrary {
 public:
-    // Latency timer set on open: a short block is sent on after this long.
-    static constexpr unsigned char LatencyMs = 1;
-
     // The file FTDI's driver installs on this platform.
     static QString platformFileName();
 
@@ -41,6 +38,7 @@ public:
                              quint32 writeTimeoutMs) override;
     DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) override;
     DeviceStatus eepromProgram(DeviceHandle handle, EepromData *data) override;
+    EepromAfterRestore eepromAfterRestore(DeviceHandle handle) const override;
     DeviceStatus write(DeviceHandle handle, const void *buffer, quint32 count,
                        quint32 *written) override;
     DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count, quint32 *received) override;

@@ -1,6 +1,7 @@
 #include "device/ftdi/ftdidevicelibrary.h"
 
 #include "device/chipeeprom.h"
+#include "device/latencytimer.h"
 
 #include <libftdi1/ftdi.h>
 #include <libusb-1.0/libusb.h>
@@ -79,6 +80,7 @@ struct FtdiDeviceLibrary::Session : EepromWordAccess {
     ftdi_stopbits_type stopBits = STOP_BIT_1;
     ftdi_parity_type parity = NONE;
     quint32 readTimeoutMs = 0;
+    quint8 latency = 0; // as settled on open; 0: unknown
     ChipEeprom eeprom { *this };
 
     ~Session() override
@@ -105,10 +107,29 @@ struct FtdiDeviceLibrary::Session : EepromWordAccess {
     // The reset and the write latency leave the line as it was not.
     DeviceStatus finishWrite() override
     {
-        if (ftdi_set_latency_timer(ftdi, LatencyMs) < 0 || ftdi_set_baudrate(ftdi, baudRate) < 0
+        latency = latencytimer::restore(setLatency(), getLatency(), latency);
+        if (ftdi_set_baudrate(ftdi, baudRate) < 0
             || ftdi_set_line_property(ftdi, bits, stopBits, parity) < 0)
             return DeviceStatusCode::IoError;
         return DeviceStatusCode::Ok;
+    }
+
+    latencytimer::Set setLatency() const
+    {
+        return [this](quint8 ms) { return ftdi_set_latency_timer(ftdi, ms) == 0; };
+    }
+    latencytimer::Get getLatency() const
+    {
+        return [this](quint8 *ms) { return ftdi_get_latency_timer(ftdi, ms) == 0; };
+    }
+
+    // libftdi1's open has reset the chip: its buffers are empty, flow
+    // control and the event character off. The error character survives a
+    // reset.
+    bool clearLeftovers() const
+    {
+        return ftdi_setflowctrl(ftdi, SIO_DISABLE_FLOW_CTRL) == 0
+            && ftdi_set_event_char(ftdi, 0, 0) == 0 && ftdi_set_error_char(ftdi, 0, 0) == 0;
     }
 };
 
@@ -230,10 +251,11 @@ DeviceStatus FtdiDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     if (!ok)
         return DeviceStatusCode::DeviceNotOpened;
     opened->readTimeoutMs = quint32(opened->ftdi->usb_read_timeout);
-    if (ftdi_set_latency_timer(opened->ftdi, LatencyMs) < 0) {
+    if (!opened->clearLeftovers()) {
         ftdi_usb_close(opened->ftdi);
         return DeviceStatusCode::IoError;
     }
+    opened->latency = latencytimer::settle(opened->setLatency(), opened->getLatency());
     *handle = opened.get();
     sessions.push_back(std::move(opened));
     return DeviceStatusCode::Ok;
@@ -295,6 +317,12 @@ DeviceStatus FtdiDeviceLibrary::eepromProgram(DeviceHandle handle, EepromData *d
 {
     Session *s = session(handle);
     return s ? s->eeprom.program(data) : DeviceStatusCode::InvalidHandle;
+}
+
+EepromAfterRestore FtdiDeviceLibrary::eepromAfterRestore(DeviceHandle handle) const
+{
+    const Session *s = session(handle);
+    return s ? s->eeprom.afterRestore() : EepromAfterRestore::NoRestore;
 }
 
 DeviceStatus FtdiDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,

@@ -16,9 +16,6 @@ struct libusb_device;
 // is detached while it is open and attached again when it closes.
 class FtdiDeviceLibrary : public DeviceLibrary {
 public:
-    // Latency timer set on open: a short block is sent on after this long.
-    static constexpr unsigned char LatencyMs = 1;
-
     FtdiDeviceLibrary();
     ~FtdiDeviceLibrary() override;
     FtdiDeviceLibrary(const FtdiDeviceLibrary &) = delete;
@@ -35,6 +32,7 @@ public:
                              quint32 writeTimeoutMs) override;
     DeviceStatus eepromRead(DeviceHandle handle, EepromData *data) override;
     DeviceStatus eepromProgram(DeviceHandle handle, EepromData *data) override;
+    EepromAfterRestore eepromAfterRestore(DeviceHandle handle) const override;
     DeviceStatus write(DeviceHandle handle, const void *buffer, quint32 count,
                        quint32 *written) override;
     DeviceStatus read(DeviceHandle handle, void *buffer, quint32 count, quint32 *received) override;

@@ -63,6 +63,7 @@ struct Node {
 // The FT232R's vendor requests, as libftdi1 and ftdi_sio send them.
 enum : uint8_t {
     RequestReset = 0x00,
+    RequestFlowCtrl = 0x02,
     RequestBaudRate = 0x03,
     RequestData = 0x04,
     RequestEventChar = 0x06,
@@ -317,8 +318,10 @@ D2XX_EXPORT FT_STATUS D2XX_CALL FT_ResetDevice(void *handle)
     Call call(handle);
     if (call.status() != FT_OK)
         return call.status();
+    // The driver reads the chip from the moment it is open: what the chip
+    // held is in the driver's queue by now, and a reset of the chip leaves it.
+    pump(*call.h, Clock::now());
     call.chip->vendorOut(RequestReset, ResetSio, 0);
-    call.h->queue.clear();
     control(call.lock, *call.chip);
     return FT_OK;
 }
@@ -368,14 +371,16 @@ D2XX_EXPORT FT_STATUS D2XX_CALL FT_SetDataCharacteristics(void *handle, UCHAR wo
     return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS D2XX_CALL FT_SetFlowControl(void *handle, uint16_t flow, UCHAR, UCHAR)
+D2XX_EXPORT FT_STATUS D2XX_CALL FT_SetFlowControl(void *handle, uint16_t flow, UCHAR xon,
+                                                  UCHAR xoff)
 {
     Call call(handle);
     if (call.status() != FT_OK)
         return call.status();
     if (flow != 0 && flow != 0x100 && flow != 0x200 && flow != 0x400)
         return FT_INVALID_PARAMETER;
-    control(call.lock, *call.chip); // accepted; the emulated line has no flow control
+    call.chip->vendorOut(RequestFlowCtrl, uint16_t(xon | xoff << 8), flow);
+    control(call.lock, *call.chip);
     return FT_OK;
 }
 
@@ -394,7 +399,7 @@ D2XX_EXPORT FT_STATUS D2XX_CALL FT_SetLatencyTimer(void *handle, UCHAR ms)
     Call call(handle);
     if (call.status() != FT_OK)
         return call.status();
-    if (ms == 0)
+    if (ms == 0 || ms < call.chip->latencyFloorMs)
         return FT_INVALID_PARAMETER;
     call.chip->vendorOut(RequestSetLatency, ms, 0);
     control(call.lock, *call.chip);
@@ -647,6 +652,14 @@ D2XX_EXPORT int d2xx_double_line(const char *name, int *baud, int *bits, int *st
 D2XX_EXPORT int d2xx_double_latency(const char *name)
 {
     return withChip(name, [](Chip &chip) { return chip.latencyMs; });
+}
+
+D2XX_EXPORT int d2xx_double_settings(const char *name, int *flowControl, int *eventChar,
+                                     int *errorChar, int *eepromWriteLatency)
+{
+    return withChip(name, [&](Chip &chip) {
+        return ft232r::settingsOf(chip, flowControl, eventChar, errorChar, eepromWriteLatency);
+    });
 }
 
 D2XX_EXPORT int d2xx_double_counters(const char *name, int *controlTransfers, int *eepromWordsRead,

@@ -14,6 +14,8 @@ const char *d2xx_double_error(void);
 int d2xx_double_eeprom(const char *name, unsigned char image[128]);
 int d2xx_double_line(const char *name, int *baud, int *bits, int *stopBits, int *parity);
 int d2xx_double_latency(const char *name);
+int d2xx_double_settings(const char *name, int *flowControl, int *eventChar, int *errorChar,
+                         int *eepromWriteLatency);
 // Control transfers the calls cost, EEPROM words read and written.
 int d2xx_double_counters(const char *name, int *controlTransfers, int *eepromWordsRead,
                          int *eepromWordsWritten);

@@ -55,6 +55,27 @@ void seedFactoryArea(Chip &chip)
     chip.factory[4] = uint16_t(hash >> 16);
 }
 
+// What the previous program left in the chip: its registers keep it until
+// the chip is reset or powered down.
+void leaveState(const QJsonObject &leftover, Chip *chip)
+{
+    auto number = [&](const char *key, int fallback) {
+        return leftover.value(QLatin1String(key)).toInt(fallback);
+    };
+    chip->flowControl = uint16_t(number("flowControl", chip->flowControl));
+    if (leftover.contains(QLatin1String("eventChar"))) {
+        chip->eventChar = uint8_t(number("eventChar", 0));
+        chip->eventCharEnabled = true;
+    }
+    if (leftover.contains(QLatin1String("errorChar"))) {
+        chip->errorChar = uint8_t(number("errorChar", 0));
+        chip->errorCharEnabled = true;
+    }
+    chip->latencyMs = number("latencyMs", chip->latencyMs);
+    chip->baud = number("baud", chip->baud);
+    chip->bits = number("bits", chip->bits);
+}
+
 bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std::string *error)
 {
     const std::string serial = object.value(QLatin1String("serial")).toString().toStdString();
@@ -83,11 +104,14 @@ bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std
     seedFactoryArea(*chip);
     chip->cannotOpen = object.value(QLatin1String("cannotOpen")).toBool();
     chip->noSerial = object.value(QLatin1String("noSerial")).toBool();
+    chip->clone = object.value(QLatin1String("clone")).toBool();
     chip->andOnWrite = object.value(QLatin1String("andOnWrite")).toBool();
     chip->ignoresEepromWrites = object.value(QLatin1String("ignoresEepromWrites")).toBool();
+    chip->dropsEepromWrite = object.value(QLatin1String("dropsEepromWrite")).toInt(-1);
     chip->unplugAfterBulk = object.value(QLatin1String("unplugAfterBulk")).toInt(-1);
     chip->unplugAfterControl = object.value(QLatin1String("unplugAfterControl")).toInt(-1);
     chip->unplugAfterCall = object.value(QLatin1String("unplugAfterCall")).toInt(-1);
+    chip->latencyFloorMs = object.value(QLatin1String("latencyFloorMs")).toInt(1);
     chip->controlCost = microsecondsFrom(top.value(QLatin1String("controlTransferUs")),
                                          "FT232R_EMULATOR_CONTROL_US", DefaultControlCost);
     chip->eepromWriteCost = microsecondsFrom(top.value(QLatin1String("eepromWriteUs")),
@@ -106,6 +130,7 @@ bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std
     const QByteArray stale
         = QByteArray::fromHex(object.value(QLatin1String("staleBytes")).toString().toLatin1());
     chip->held.assign(stale.begin(), stale.end());
+    leaveState(object.value(QLatin1String("leftover")).toObject(), chip);
     return true;
 }
 
@@ -146,6 +171,16 @@ void plug(Chip &chip)
 {
     if (!chip.plugged)
         chip.plugIn(bench().nextAddress++);
+}
+
+int settingsOf(const Chip &chip, int *flowControl, int *eventChar, int *errorChar,
+               int *eepromWriteLatency)
+{
+    *eepromWriteLatency = chip.eepromWriteLatencyMs;
+    *flowControl = chip.flowControl;
+    *eventChar = chip.eventCharEnabled ? chip.eventChar : -1;
+    *errorChar = chip.errorCharEnabled ? chip.errorChar : -1;
+    return 0;
 }
 
 bool loadBench(const QByteArray &json, std::string *error)

@@ -37,6 +37,10 @@ Bench &bench();
 Chip *findChip(const char *name);
 int portOf(const Chip &chip); // its place on the bench, from 1
 void plug(Chip &chip);
+// The settings a previous program may leave, as the control functions give
+// them; 0.
+int settingsOf(const Chip &chip, int *flowControl, int *eventChar, int *errorChar,
+               int *eepromWriteLatency);
 
 // Replaces the bench; the caller holds the lock.
 bool loadBench(const QByteArray &json, std::string *error);

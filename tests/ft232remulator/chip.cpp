@@ -141,6 +141,9 @@ void Chip::plugIn(int newAddress)
     latencyMs = 16;
     eventChar = 0;
     eventCharEnabled = false;
+    errorChar = 0;
+    errorCharEnabled = false;
+    flowControl = 0;
     baud = 9600;
     bits = 8;
     stopBits = 0;
@@ -301,24 +304,32 @@ int Chip::vendorOut(uint8_t request, uint16_t value, uint16_t index)
     case RequestSetLatency:
         if ((value & 0xFF) == 0)
             return usb::ErrorPipe;
-        latencyMs = value & 0xFF;
+        latencyMs = std::max(value & 0xFF, latencyFloorMs);
         return 0;
-    case RequestWriteEeprom: {
+    case RequestWriteEeprom:
         ++eepromWordsWritten;
-        if (index >= ImageWords || ignoresEepromWrites)
+        eepromWriteLatencyMs = latencyMs;
+        if (index >= ImageWords || ignoresEepromWrites || eepromWordsWritten == dropsEepromWrite)
             return 0; // the factory words are read-only
-        const uint16_t stored = andOnWrite ? uint16_t(imageWord(eeprom, index) & value) : value;
-        eeprom[size_t(2 * index)] = uint8_t(stored);
-        eeprom[size_t(2 * index + 1)] = uint8_t(stored >> 8);
+        if (clone) {
+            storeEepromWord(index, value);
+        } else if (index % 2 == 0) {
+            eepromLatch = value;
+        } else {
+            storeEepromWord(index - 1, eepromLatch);
+            storeEepromWord(index, value);
+        }
         return 0;
-    }
     case RequestEventChar:
         eventChar = uint8_t(value);
         eventCharEnabled = value & 0x100;
         return 0;
-    case RequestModemCtrl:
-    case RequestFlowCtrl:
     case RequestErrorChar:
+        errorChar = uint8_t(value);
+        errorCharEnabled = value & 0x100;
+        return 0;
+    case RequestFlowCtrl: flowControl = index & 0xFF00; return 0;
+    case RequestModemCtrl:
     case RequestBitMode: return 0;
     default: return usb::ErrorPipe;
     }
@@ -345,6 +356,13 @@ int Chip::vendorIn(uint8_t request, uint16_t index, uint8_t *data, uint16_t leng
     }
     default: return usb::ErrorPipe;
     }
+}
+
+void Chip::storeEepromWord(int word, uint16_t value)
+{
+    const uint16_t stored = andOnWrite ? uint16_t(imageWord(eeprom, word) & value) : value;
+    eeprom[size_t(2 * word)] = uint8_t(stored);
+    eeprom[size_t(2 * word + 1)] = uint8_t(stored >> 8);
 }
 
 int Chip::bitsPerChar() const
@@ -463,11 +481,13 @@ void Chip::purgeToLine(Clock::time_point now)
 
 void Chip::resetSerialEngine(Clock::time_point now)
 {
-    // Purges both buffers and turns the event character off; the baud rate
-    // and data format stay as they are.
+    // Purges both buffers, turns flow control and the event character off
+    // (the character becomes 0x0D); the baud rate, the data format, the
+    // latency timer and the error character stay as they are.
     purgeToHost(now);
     purgeToLine(now);
-    eventChar = 0;
+    flowControl = 0;
+    eventChar = 0x0D;
     eventCharEnabled = false;
 }
 

@@ -91,8 +91,14 @@ struct Chip {
     std::array<uint16_t, FactoryWords> factory {};
     bool cannotOpen = false;
     bool noSerial = false;
+    // A clone that stores each EEPROM word as it comes; a genuine FT232R
+    // stores whole 32-bit rows (words 2k and 2k + 1): an even word only fills
+    // the row latch, and the odd word stores the row with the latch.
+    bool clone = false;
     bool andOnWrite = false;
     bool ignoresEepromWrites = false;
+    int dropsEepromWrite = -1; // this EEPROM word write (from 1) is acknowledged and lost
+    int latencyFloorMs = 1; // the chip holds at least this latency
     int unplugAfterBulk = -1;
     int unplugAfterControl = -1;
     int unplugAfterCall = -1; // D2XX calls on the chip's handles
@@ -116,6 +122,13 @@ struct Chip {
     int latencyMs = 16;
     uint8_t eventChar = 0;
     bool eventCharEnabled = false;
+    uint8_t errorChar = 0;
+    bool errorCharEnabled = false;
+    uint16_t flowControl = 0; // the handshake bits of request 2: 0 none
+    // The row latch: the even word last written. What it holds at power-up
+    // is not known; erased EEPROM reads 0xFFFF.
+    uint16_t eepromLatch = 0xFFFF;
+    int eepromWriteLatencyMs = 0; // the latency at the last EEPROM write
     int baud = 9600, bits = 8, stopBits = 0, parity = 0;
     Chip *peer = nullptr;
 
@@ -160,6 +173,7 @@ struct Chip {
     void resetSerialEngine(Clock::time_point now);
 
 private:
+    void storeEepromWord(int word, uint16_t value);
     bool sameLineAs(const Chip &o) const;
     int bitsPerChar() const;
 };

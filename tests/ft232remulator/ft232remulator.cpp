@@ -726,6 +726,15 @@ int ft232r_emulator_latency(const char *name)
     return chip ? chip->latencyMs : -1;
 }
 
+int ft232r_emulator_settings(const char *name, int *flowControl, int *eventChar, int *errorChar,
+                             int *eepromWriteLatency)
+{
+    Lock lock(bench().mutex);
+    Chip *chip = findChip(name);
+    return chip ? ft232r::settingsOf(*chip, flowControl, eventChar, errorChar, eepromWriteLatency)
+                : -1;
+}
+
 int ft232r_emulator_counters(const char *name, int *controlTransfers, int *eepromWordsRead,
                              int *eepromWordsWritten)
 {

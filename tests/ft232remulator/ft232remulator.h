@@ -20,6 +20,11 @@ int ft232r_emulator_eeprom(const char *name, unsigned char image[128]);
 // The chip's line as its registers hold it.
 int ft232r_emulator_line(const char *name, int *baud, int *bits, int *stopBits, int *parity);
 int ft232r_emulator_latency(const char *name);
+// The handshake bits of the chip's flow control (0: none), its event and
+// error characters (-1: off), and its latency at the last EEPROM write (0:
+// none yet).
+int ft232r_emulator_settings(const char *name, int *flowControl, int *eventChar, int *errorChar,
+                             int *eepromWriteLatency);
 // Control transfers, EEPROM words read and EEPROM word writes since the bench
 // was loaded; 0 on success, -1 for an unknown chip.
 int ft232r_emulator_counters(const char *name, int *controlTransfers, int *eepromWordsRead,
