@@ -1,3 +1,4 @@
+#include "app/dllsearch.h"
 #include "app/mw.h"
 #include "app/quitonsignal.h"
 #include "device/backendchoice.h"
@@ -7,6 +8,7 @@
 
 int main(int argc, char *argv[])
 {
+    restrictDllSearch();
     QApplication application(argc, argv);
     quitOnTerminationSignals();
     const ChosenBackend backend = chooseBackend(qEnvironmentVariable("ZELOR_DEVICE_LIBRARY"));

@@ -1,6 +1,7 @@
 // The station on a simulated bench, for demos, training and end-to-end
 // tests. Options: --scenario FILE, --runs N, --dump-eeprom FILE.
 
+#include "app/dllsearch.h"
 #include "app/mw.h"
 #include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
@@ -119,6 +120,7 @@ private:
 
 int main(int argc, char *argv[])
 {
+    restrictDllSearch();
     // Options first: --help and mistakes need no display.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

@@ -67,11 +67,11 @@ ChosenBackend chooseBackend(const QString &choice)
     if (choice == QLatin1String("libftdi1"))
         return libftdi();
     if (choice == QLatin1String("d2xx"))
-        return d2xxBackend(D2xxDeviceLibrary::platformFileName());
+        return d2xxBackend(D2xxDeviceLibrary::platformLibrary());
     if (!choice.isEmpty())
         return d2xxBackend(choice);
 #ifdef Q_OS_WIN
-    return d2xxBackend(D2xxDeviceLibrary::platformFileName());
+    return d2xxBackend(D2xxDeviceLibrary::platformLibrary());
 #else
     return libftdi();
 #endif

@@ -1,5 +1,6 @@
 // zelor-k3-report [FILE...]: a summary of the station's TestingRecords.jsonl.
 
+#include "app/dllsearch.h"
 #include "procedure/runrecord.h"
 #include "report/yieldreport.h"
 
@@ -23,6 +24,7 @@ int fail(const QString &message)
 
 int main(int argc, char *argv[])
 {
+    restrictDllSearch();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zelor-k3-report"));
     QCommandLineParser parser;

@@ -237,15 +237,20 @@ QString csv(const QList<Run> &runs)
 {
     QString text = QStringLiteral(
         "run,start,end,durationMs,host,backend,serial1,serial2,verdict,failCode\n");
+    // One field at a time: a field is never read again for placeholders.
     for (const Run &run : runs) {
-        text += QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10\n")
-                    .arg(run.run)
-                    .arg(csvField(run.start), csvField(run.end))
-                    .arg(run.durationMs, 0, 'f', 3)
-                    .arg(csvField(run.host), csvField(run.backend), csvField(run.serials.value(0)),
-                         csvField(run.serials.value(1)),
-                         run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"))
-                    .arg(run.failCode);
+        const QStringList fields
+            = { QString::number(run.run),
+                csvField(run.start),
+                csvField(run.end),
+                QString::number(run.durationMs, 'f', 3),
+                csvField(run.host),
+                csvField(run.backend),
+                csvField(run.serials.value(0)),
+                csvField(run.serials.value(1)),
+                run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"),
+                QString::number(run.failCode) };
+        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
     }
     return text;
 }

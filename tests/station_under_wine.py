@@ -7,8 +7,9 @@ pair seeded with a real factory image and checks the log (CR LF lines), the
 run record and both chips' EEPROMs (only the description's descriptor, its
 length and the checksum changed). A second start writes no EEPROM word and is
 closed by the end of the Windows session, as logging off closes it. The
-Start-menu shortcut starts it in the user's own folder. Without ftd2xx.dll the
-station starts, names the missing library and fails its run. The uninstaller
+Start-menu shortcut starts it in the user's own folder. Without ftd2xx.dll in
+the system folder the station starts, names the missing library and fails its
+run, even with an ftd2xx.dll planted in its working folder. The uninstaller
 removes it and leaves the user's log.
 
 Usage: station_under_wine.py INSTALLER D2XX_DOUBLE_DLL FACTORY_EEPROM_HEX_FILE
@@ -162,16 +163,20 @@ def shortcut_starts_in_the_users_folder():
     return logs
 
 
-def no_d2xx_library():
+def no_d2xx_library(double, images):
+    """No ftd2xx.dll where FTDI's driver puts it; one planted in the working
+    folder, on a bench it would pass, is never loaded."""
     os.remove(SYSTEM_DLL)
     work = tempfile.mkdtemp()
-    process = start(work)
+    shutil.copy(double, os.path.join(work, "ftd2xx.dll"))
+    process = start(work, images)
     window = click_and_wait(work)
     close_window(int(window))
     process.wait(timeout=30)
     lines = log_lines(work)
     stderr = open(os.path.join(work, "stderr.txt"), errors="replace").read()
-    if lines[-4] != "TEST FAILED (5)" or "library ftd2xx.dll could not be loaded" not in stderr:
+    missing = "\\windows\\system32\\ftd2xx.dll could not be loaded"
+    if lines[-4] != "TEST FAILED (5)" or missing not in stderr.lower():
         fail(f"without ftd2xx.dll the log ends {lines[-4:]!r}, the traces say {stderr[-400:]!r}")
     shutil.rmtree(work)
 
@@ -197,7 +202,7 @@ def main():
     second_run_writes_nothing(programmed)
     session_end_closes_the_station(programmed)
     user_logs = shortcut_starts_in_the_users_folder()
-    no_d2xx_library()
+    no_d2xx_library(double, images)
     uninstall(user_logs)
     print("station_under_wine: 7 passed, 0 failed")
 

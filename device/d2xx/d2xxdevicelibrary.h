@@ -15,8 +15,10 @@
 // problem(). A handle is a session of its own on one chip.
 class D2xxDeviceLibrary : public DeviceLibrary {
 public:
-    // The file FTDI's driver installs on this platform.
-    static QString platformFileName();
+    // FTDI's library as its driver installs it on this platform: on Windows
+    // the full path of ftd2xx.dll in the system folder, or beside the
+    // program when only there.
+    static QString platformLibrary();
 
     explicit D2xxDeviceLibrary(const QString &fileName);
     ~D2xxDeviceLibrary() override;

@@ -51,17 +51,7 @@ mkdir -p "$work" "$prefix/share/zelor"
 # The installed Qt remembers its toolchain file: keep a copy beside it.
 cp "$here/mingw-w64.cmake" "$prefix/share/zelor/mingw-w64.cmake"
 
-if ! apt-cache showsrc qt6-base 2>/dev/null | grep -q "^Version: $host_version"; then
-  echo "Adding Debian's bookworm source list (deb-src) for apt-get source"
-  "${as_root[@]}" tee /etc/apt/sources.list.d/zelor-debian-src.sources > /dev/null <<'EOF'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  "${as_root[@]}" apt-get update -q
-fi
+enable_sources qt6-base "$host_version"
 (cd "$work" && apt-get source -q --download-only "qt6-base=$host_version" \
   && dpkg-source -x qt6-base_*.dsc src > /dev/null)
 
