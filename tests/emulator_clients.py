@@ -6,6 +6,12 @@ preloaded; pyusb (python3-usb) loads it by name as its libusb-1.0. Each client
 lists the chips, reads strings through standard requests, and loops data back
 over a cross-wired pair, as it would on real chips.
 
+The chips are genuine FT232Rs, which store their EEPROM in whole rows:
+ftdi_eeprom writes the whole image in order (libftdi1's ftdi_write_eeprom),
+so every row it writes is complete. A client that writes single words, such
+as pyftdi's partial write (a range, then the checksum word alone), would damage
+a genuine chip and could be run on clone chips only; none is run here.
+
 Usage: emulator_clients.py EMULATOR_SO FACTORY_EEPROM_HEX_FILE
 """
 
