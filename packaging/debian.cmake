@@ -6,9 +6,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/zelor-k3-tester.desktop DESTINATION 
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/zelor-k3-tester.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-zelor-k3-tester.rules DESTINATION lib/udev/rules.d)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/simulated-bench.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
-# The README shows these pictures by their relative path.
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/images DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester/docs)
+# The README and docs/ link to each other and to the pictures by relative paths.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)

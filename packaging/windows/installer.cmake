@@ -41,9 +41,8 @@ install(TARGETS zelor-k3-tester zelor-k3-tester-sim zelor-k3-report RUNTIME DEST
 install(FILES ${ZELOR_QT_DLLS} ${ZELOR_MINGW_DLLS} DESTINATION .)
 install(FILES ${ZELOR_QT_PLATFORMS} DESTINATION platforms)
 install(FILES ${ZELOR_QT_STYLES} DESTINATION styles)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/simulated-bench.md
-        DESTINATION doc)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/images DESTINATION doc/docs)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION doc)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION doc)
 
 set(CPACK_GENERATOR NSIS)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)
