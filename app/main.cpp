@@ -2,6 +2,7 @@
 #include "app/mw.h"
 #include "app/quitonsignal.h"
 #include "device/backendchoice.h"
+#include "linedb/linestatus.h"
 #include "procedure/runrecord.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@ int main(int argc, char *argv[])
     int exitCode;
     {
         MW window(*backend.library);
+        const auto shipping = shipRecords(window, LineConfig::load());
         // Windows ends a session by ending the process right after this signal.
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
                          [&window] { window.logClosing(); });

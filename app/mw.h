@@ -7,8 +7,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class MwForm;
 class QTimer;
+class RunRecord;
 
 // The station's main window and the owner of all its state. The device
 // library is given by the caller and must outlive the window.
@@ -30,6 +33,11 @@ public:
     QString programDescription(DeviceHandle handle);
     QString testTransfer(qint32 from, qint32 to);
 
+    // Called with each run's record line once it is in the journal
+    // (`journaled`), or could not be saved there.
+    using RecordSink = std::function<void(const QByteArray &line, bool journaled)>;
+    void setRecordSink(RecordSink sink) { recordSink = std::move(sink); }
+
 private slots:
     void on_startTest_clicked();
     void timeout();
@@ -49,4 +57,6 @@ private:
     qint32 runCount;
     DeviceLibrary &library;
     bool closingLogged = false;
+    RunRecord *record = nullptr; // the run's, while one runs
+    RecordSink recordSink;
 };

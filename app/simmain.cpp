@@ -6,6 +6,7 @@
 #include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
 #include "device/sim/simulationscenario.h"
+#include "linedb/linestatus.h"
 #include "procedure/runrecord.h"
 
 #include <QApplication>
@@ -139,6 +140,7 @@ int main(int argc, char *argv[])
     int exitCode;
     {
         MW window(library);
+        const auto shipping = shipRecords(window, LineConfig::load());
         // Windows ends a session by ending the process right after this signal.
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
                          [&window] { window.logClosing(); });

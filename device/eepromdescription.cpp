@@ -61,27 +61,26 @@ struct EepromRecord {
 
 QString MW::programDescription(DeviceHandle handle)
 {
-    EepromRecord record;
-    if (library.eepromRead(handle, &record.data) != DeviceStatusCode::Ok || !record.pointersKept()
-        || !record.stringsTerminated()) {
+    EepromRecord eeprom;
+    if (library.eepromRead(handle, &eeprom.data) != DeviceStatusCode::Ok || !eeprom.pointersKept()
+        || !eeprom.stringsTerminated()) {
         recordFailure(FailureCode::EepromReadFailed);
         return QStringLiteral("FT_EE_Read FAILED!");
     }
-    const QString description = latin1Field(record.description, sizeof record.description);
+    const QString description = latin1Field(eeprom.description, sizeof eeprom.description);
     DebugTrace() << displayText(description);
-    RunRecord *run = RunRecord::current();
-    if (run)
-        run->descriptionRead(handle, description);
+    if (record)
+        record->descriptionRead(handle, description);
 
-    std::memcpy(record.description, NewDescription, sizeof NewDescription);
+    std::memcpy(eeprom.description, NewDescription, sizeof NewDescription);
     DebugTrace() << "programming";
-    const DeviceStatus status = library.eepromProgram(handle, &record.data);
+    const DeviceStatus status = library.eepromProgram(handle, &eeprom.data);
     DebugTrace() << "programmed";
-    if (run) {
-        run->programmed(handle, status == DeviceStatusCode::Ok);
+    if (record) {
+        record->programmed(handle, status == DeviceStatusCode::Ok);
         const EepromAfterRestore restored = library.eepromAfterRestore(handle);
         if (status != DeviceStatusCode::Ok && restored != EepromAfterRestore::NoRestore)
-            run->eepromAfterRestore(handle, restored);
+            record->eepromAfterRestore(handle, restored);
     }
     if (status != DeviceStatusCode::Ok) {
         recordFailure(FailureCode::EepromProgramFailed);

@@ -25,7 +25,7 @@ QString MW::openDevices()
             continue;
         }
         handleList.append(handle);
-        if (RunRecord *record = RunRecord::current())
+        if (record)
             record->opened(serial, handle);
         logMessage(QStringLiteral("Opening device serial ") + displayText(serial)
                    + QStringLiteral(" OK"));

@@ -57,7 +57,7 @@ QString MW::testTransfer(qint32 from, qint32 to)
                 recordFailure(FailureCode::DataMismatch);
                 DebugTrace() << qint64(j) << qint64(block * BlockSize + j) << qint64(sent[j])
                              << qint64(receive[j]) << qint64(block);
-                if (RunRecord *record = RunRecord::current())
+                if (record)
                     record->mismatch(from, to, block, j, sent[j], receive[j]);
                 return QStringLiteral("Data transfer error, tested devices FAIL");
             }

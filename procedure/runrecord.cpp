@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSysInfo>
+#include <QUuid>
 
 namespace {
 
@@ -14,11 +15,15 @@ const QByteArray LineEnd = QByteArrayLiteral("\r\n");
 const QByteArray LineEnd = QByteArrayLiteral("\n");
 #endif
 
-RunRecord *running = nullptr;
-
 QString &backendName()
 {
     static QString name = QStringLiteral("unknown");
+    return name;
+}
+
+QString &stationName()
+{
+    static QString name = QSysInfo::machineHostName();
     return name;
 }
 
@@ -41,23 +46,25 @@ void RunRecord::setBackend(const QString &backend)
     backendName() = backend;
 }
 
-RunRecord::RunRecord(int run) : run(run), started(QDateTime::currentDateTime())
+void RunRecord::setStation(const QString &station)
+{
+    stationName() = station;
+}
+
+QString RunRecord::station()
+{
+    return stationName();
+}
+
+RunRecord::RunRecord(int run)
+    : run(run), id(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+      started(QDateTime::currentDateTime())
 {
     clock.start();
     stepClock.start();
-    running = this;
 }
 
-RunRecord::~RunRecord()
-{
-    if (running == this)
-        running = nullptr;
-}
-
-RunRecord *RunRecord::current()
-{
-    return running;
-}
+RunRecord::~RunRecord() = default;
 
 void RunRecord::startStep()
 {
@@ -144,6 +151,8 @@ QByteArray RunRecord::finish(bool passed, qint32 failCode)
         chipList.append(entry);
     }
     QJsonObject record { { QStringLiteral("schema"), SchemaVersion },
+                         { QStringLiteral("id"), id },
+                         { QStringLiteral("station"), stationName() },
                          { QStringLiteral("run"), run },
                          { QStringLiteral("start"), isoWithOffset(started) },
                          { QStringLiteral("end"), isoWithOffset(QDateTime::currentDateTime()) },

@@ -10,9 +10,8 @@
 #include <QString>
 
 // The machine-readable record of one test run, kept beside the log as one
-// line of TestingRecords.jsonl. The run in progress is reachable from the
-// steps through current(); outside a run it is null and the steps record
-// nothing.
+// line of TestingRecords.jsonl, the station's journal of its runs. Each
+// record has an id of its own (a UUID) and names the station it ran on.
 class RunRecord {
 public:
     static constexpr int SchemaVersion = 1;
@@ -21,13 +20,15 @@ public:
     // What the station runs on ("libftdi1 1.5", "simulated bench"), set once
     // by the program's entry.
     static void setBackend(const QString &backend);
+    // The station's name, set once by the program's entry; the host name
+    // until then.
+    static void setStation(const QString &station);
+    static QString station();
 
     explicit RunRecord(int run);
     ~RunRecord();
     RunRecord(const RunRecord &) = delete;
     RunRecord &operator=(const RunRecord &) = delete;
-
-    static RunRecord *current();
 
     // Starts timing a step; step() ends it.
     void startStep();
@@ -58,6 +59,7 @@ private:
     Chip *chipWith(DeviceHandle handle);
 
     int run;
+    QString id;
     QDateTime started;
     QElapsedTimer clock;
     QElapsedTimer stepClock;

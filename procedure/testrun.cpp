@@ -17,7 +17,8 @@ void MW::on_startTest_clicked()
     form->startTest->setEnabled(false);
     ++runCount;
     form->log->clear();
-    RunRecord record(runCount);
+    RunRecord runRecord(runCount);
+    record = &runRecord;
     logMessage(QStringLiteral("Test run %1 started %2")
                    .arg(runCount)
                    .arg(QDateTime::currentDateTime().toString(Qt::TextDate)));
@@ -25,14 +26,14 @@ void MW::on_startTest_clicked()
     // Each step runs, is recorded, then logged: a refresh inside
     // logMessage may change the lists the next step reads.
     auto step = [&](const QString &name, const QString &prefix, auto &&run) {
-        record.startStep();
+        runRecord.startStep();
         const QString result = run();
-        record.step(name, result, failCode);
+        runRecord.step(name, result, failCode);
         logMessage(prefix + result);
     };
     step(QStringLiteral("find"), QStringLiteral("Finding devices... "), [&] {
         const QString found = findDevices();
-        record.chipsFound(serialList);
+        runRecord.chipsFound(serialList);
         return found;
     });
     step(QStringLiteral("open"), QStringLiteral("Initializing devs... "),
@@ -59,8 +60,10 @@ void MW::on_startTest_clicked()
         logMessage(QStringLiteral("TEST FAILED (%1)").arg(failCode));
     }
     // Shown as an unsaved log line is; the verdict stands either way.
-    const QByteArray line = record.finish(testPassed, testPassed ? 0 : failCode);
-    if (!RunRecord::save(line)) {
+    const QByteArray line = runRecord.finish(testPassed, testPassed ? 0 : failCode);
+    record = nullptr;
+    const bool journaled = RunRecord::save(line);
+    if (!journaled) {
         const QString text = QString::fromUtf8(line.trimmed());
         appendPlainParagraph(form->log,
                              text
@@ -68,5 +71,7 @@ void MW::on_startTest_clicked()
                                                   "writing, record not saved.)"));
         appendPlainParagraph(form->log, text);
     }
+    if (recordSink)
+        recordSink(line, journaled);
     form->startTest->setEnabled(true);
 }

@@ -1,6 +1,7 @@
 // zelor-k3-report [FILE...]: a summary of the station's TestingRecords.jsonl.
 
 #include "app/dllsearch.h"
+#include "linedb/linereport.h"
 #include "procedure/runrecord.h"
 #include "report/yieldreport.h"
 
@@ -14,10 +15,50 @@ namespace {
 
 constexpr int UsageError = 2;
 
-int fail(const QString &message)
+constexpr int DatabaseError = 3;
+
+int fail(const QString &message, int code = UsageError)
 {
     std::fprintf(stderr, "zelor-k3-report: %s\n", qPrintable(message));
-    return UsageError;
+    return code;
+}
+
+// The runs of the records files, selected; problems named on stderr.
+bool fromFiles(const QStringList &files, const yieldreport::Filter &filter,
+               QList<yieldreport::Run> *runs, QString *error)
+{
+    QStringList problems;
+    for (const QString &name : files) {
+        QFile file(name);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read %1: %2").arg(name, file.errorString());
+            return false;
+        }
+        *runs += yieldreport::parse(file.readAll(), name, &problems);
+    }
+    for (const QString &problem : problems)
+        std::fprintf(stderr, "%s\n", qPrintable(problem));
+    *runs = yieldreport::select(*runs, filter);
+    return true;
+}
+
+// The report's text from the line database.
+bool fromDatabase(const QString &conninfo, const yieldreport::Filter &filter, bool asCsv,
+                  QString *text, QString *error)
+{
+    LineDatabase database(conninfo);
+    if (asCsv) {
+        QList<yieldreport::Run> runs;
+        if (!linereport::runs(database, filter, &runs, error))
+            return false;
+        *text = yieldreport::csv(runs);
+        return true;
+    }
+    yieldreport::Summary summary;
+    if (!linereport::summarize(database, filter, &summary, error))
+        return false;
+    *text = yieldreport::format(summary);
+    return true;
 }
 
 } // namespace
@@ -42,7 +83,20 @@ int main(int argc, char *argv[])
                                    QStringLiteral("WHEN"));
     const QCommandLineOption csv(QStringLiteral("csv"),
                                  QStringLiteral("One CSV row per run instead of the summary."));
-    parser.addOptions({ help, since, until, csv });
+    const QCommandLineOption station(QStringLiteral("station"),
+                                     QStringLiteral("Only the runs of the station NAME."),
+                                     QStringLiteral("NAME"));
+    const QCommandLineOption database(
+        QStringLiteral("database"),
+        QStringLiteral("The whole line's records from the line database CONNINFO (a libpq "
+                       "connection string or URI; the password from the pgpass or service "
+                       "file) instead of files."),
+        QStringLiteral("CONNINFO"));
+    const QCommandLineOption createSchema(
+        QStringLiteral("create-schema"),
+        QStringLiteral("With --database: create the line database's tables, once, as their "
+                       "owner; again changes nothing."));
+    parser.addOptions({ help, since, until, csv, station, database, createSchema });
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Records files; default: TestingRecords.jsonl."),
                                  QStringLiteral("[FILE...]"));
@@ -52,8 +106,10 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(parser.helpText()), stdout);
         return 0;
     }
-    yieldreport::Bound from, to;
-    for (auto [option, bound] : { std::pair { &since, &from }, std::pair { &until, &to } }) {
+    yieldreport::Filter filter;
+    filter.station = parser.value(station);
+    for (auto [option, bound] :
+         { std::pair { &since, &filter.since }, std::pair { &until, &filter.until } }) {
         if (parser.isSet(*option)) {
             *bound = yieldreport::bound(parser.value(*option));
             if (!bound->valid())
@@ -62,21 +118,34 @@ int main(int argc, char *argv[])
         }
     }
     QStringList files = parser.positionalArguments();
-    if (files.isEmpty())
-        files << RunRecord::FileName;
-
-    QList<yieldreport::Run> runs;
-    QStringList problems;
-    for (const QString &name : files) {
-        QFile file(name);
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(name, file.errorString()));
-        runs += yieldreport::parse(file.readAll(), name, &problems);
+    QString text, error;
+    if (parser.isSet(database)) {
+        const QString conninfo = parser.value(database);
+        if (!files.isEmpty())
+            return fail(QStringLiteral("records files or --database, not both"));
+        const QString refusal = LineDatabase::refusal(conninfo);
+        if (!refusal.isEmpty())
+            return fail(refusal);
+        if (parser.isSet(createSchema)) {
+            LineDatabase db(conninfo);
+            if (!linereport::createSchema(db, &error))
+                return fail(QStringLiteral("cannot create the schema: %1").arg(error),
+                            DatabaseError);
+            std::fputs("The line database's schema is in place.\n", stdout);
+            return 0;
+        }
+        if (!fromDatabase(conninfo, filter, parser.isSet(csv), &text, &error))
+            return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
+    } else {
+        if (parser.isSet(createSchema))
+            return fail(QStringLiteral("--create-schema needs --database"));
+        if (files.isEmpty())
+            files << RunRecord::FileName;
+        QList<yieldreport::Run> runs;
+        if (!fromFiles(files, filter, &runs, &error))
+            return fail(error);
+        text = parser.isSet(csv) ? yieldreport::csv(runs) : yieldreport::summary(runs);
     }
-    for (const QString &problem : problems)
-        std::fprintf(stderr, "%s\n", qPrintable(problem));
-    runs = yieldreport::between(runs, from, to);
-    const QString text = parser.isSet(csv) ? yieldreport::csv(runs) : yieldreport::summary(runs);
     std::fputs(text.toUtf8().constData(), stdout);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QUuid>
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +17,7 @@ namespace {
 
 QString why(const QString &name, int line, const QString &reason)
 {
-    return QStringLiteral("%1:%2: skipped: %3").arg(name).arg(line).arg(reason);
+    return QStringLiteral("%1:%2: skipped: %3").arg(name, QString::number(line), reason);
 }
 
 bool readRun(const QJsonObject &o, Run *run, QString *reason)
@@ -46,7 +47,18 @@ bool readRun(const QJsonObject &o, Run *run, QString *reason)
     run->failCode = o.value(QLatin1String("failCode")).toInt();
     for (const QJsonValue &chip : o.value(QLatin1String("chips")).toArray())
         run->serials << chip.toObject().value(QLatin1String("serial")).toString();
+    run->station = o.value(QLatin1String("station")).toString(run->host);
     return true;
+}
+
+// Records written before they had an id get one derived from their line: the
+// same line always gets the same id.
+QString idOf(const QJsonObject &o, const QByteArray &line)
+{
+    static const QUuid namespaceId(QStringLiteral("6f1d2a52-9f0e-4c1e-9a43-3d1b0c7e5a10"));
+    const QUuid id(o.value(QLatin1String("id")).toString());
+    return (id.isNull() ? QUuid::createUuidV5(namespaceId, line.trimmed()) : id)
+        .toString(QUuid::WithoutBraces);
 }
 
 double median(QList<double> values)
@@ -64,10 +76,32 @@ double percentile95(QList<double> values)
     return values[std::max<qsizetype>(rank, 1) - 1];
 }
 
-struct Figures {
-    int runs = 0, passed = 0, pairs = 0, pairsFirstPassed = 0;
-    QMap<int, int> failures;
+// A set of runs being counted: figures, and the cycle times they come from.
+struct Tally {
+    Figures figures;
     QList<double> durations;
+
+    void add(const Run &run, bool firstOfPair)
+    {
+        ++figures.runs;
+        figures.passed += run.passed ? 1 : 0;
+        if (!run.passed)
+            ++figures.failures[run.failCode];
+        durations << run.durationMs;
+        if (firstOfPair) {
+            ++figures.pairs;
+            figures.pairsFirstPassed += run.passed ? 1 : 0;
+        }
+    }
+    Figures done() const
+    {
+        Figures f = figures;
+        if (!durations.isEmpty()) {
+            f.median = median(durations);
+            f.percentile95 = percentile95(durations);
+        }
+        return f;
+    }
 };
 
 // For each pair of chips, the position in `runs` of its earliest run.
@@ -83,26 +117,6 @@ QMap<QString, qsizetype> firstRuns(const QList<Run> &runs)
     return first;
 }
 
-// The figures of the runs at `positions`; a pair counts where its first run is.
-Figures figuresOf(const QList<Run> &runs, const QList<qsizetype> &positions,
-                  const QMap<QString, qsizetype> &first)
-{
-    Figures f;
-    for (qsizetype i : positions) {
-        const Run &run = runs[i];
-        ++f.runs;
-        f.passed += run.passed ? 1 : 0;
-        if (!run.passed)
-            ++f.failures[run.failCode];
-        f.durations << run.durationMs;
-        if (!run.pair().isEmpty() && first.value(run.pair()) == i) {
-            ++f.pairs;
-            f.pairsFirstPassed += run.passed ? 1 : 0;
-        }
-    }
-    return f;
-}
-
 QString percent(int part, int whole)
 {
     return whole ? QStringLiteral("%1 %").arg(100.0 * part / whole, 0, 'f', 1)
@@ -111,10 +125,18 @@ QString percent(int part, int whole)
 
 QString cycleTimes(const Figures &f)
 {
-    return f.durations.isEmpty() ? QStringLiteral("n/a")
-                                 : QStringLiteral("median %1 ms, 95th percentile %2 ms")
-                                       .arg(median(f.durations), 0, 'f', 1)
-                                       .arg(percentile95(f.durations), 0, 'f', 1);
+    return !f.median ? QStringLiteral("n/a")
+                     : QStringLiteral("median %1 ms, 95th percentile %2 ms")
+                           .arg(*f.median, 0, 'f', 1)
+                           .arg(f.percentile95.value_or(0), 0, 'f', 1);
+}
+
+QString failuresByCode(const Figures &f)
+{
+    QStringList codes;
+    for (auto it = f.failures.cbegin(); it != f.failures.cend(); ++it)
+        codes << QStringLiteral("code %1: %2").arg(it.key()).arg(it.value());
+    return codes.isEmpty() ? QStringLiteral("none") : codes.join(QStringLiteral(", "));
 }
 
 QString csvField(const QString &text)
@@ -154,8 +176,8 @@ QList<Run> parse(const QByteArray &text, const QString &name, QStringList *probl
         if (!document.isObject())
             reason = i + 1 == lines.size() ? QStringLiteral("torn last line")
                                            : QStringLiteral("not JSON: ") + error.errorString();
-        else
-            readRun(document.object(), &run, &reason);
+        else if (readRun(document.object(), &run, &reason))
+            run.id = idOf(document.object(), line);
         if (reason.isEmpty())
             runs << run;
         else
@@ -190,16 +212,38 @@ QList<Run> between(const QList<Run> &runs, const Bound &since, const Bound &unti
     return kept;
 }
 
-QString summary(const QList<Run> &runs)
+QList<Run> select(const QList<Run> &runs, const Filter &filter)
+{
+    QList<Run> kept;
+    for (const Run &run : between(runs, filter.since, filter.until)) {
+        if (filter.station.isEmpty() || run.station == filter.station)
+            kept << run;
+    }
+    return kept;
+}
+
+Summary summarize(const QList<Run> &runs)
 {
     const QMap<QString, qsizetype> first = firstRuns(runs);
-    QList<qsizetype> everything;
-    QMap<QString, QList<qsizetype>> days;
+    Tally all;
+    QMap<QString, Tally> days, stations;
     for (qsizetype i = 0; i < runs.size(); ++i) {
-        everything << i;
-        days[runs[i].day()] << i;
+        const bool firstOfPair = !runs[i].pair().isEmpty() && first.value(runs[i].pair()) == i;
+        all.add(runs[i], firstOfPair);
+        days[runs[i].day()].add(runs[i], firstOfPair);
+        stations[runs[i].station].add(runs[i], firstOfPair);
     }
-    const Figures all = figuresOf(runs, everything, first);
+    Summary summary { all.done(), {}, {} };
+    for (auto it = days.cbegin(); it != days.cend(); ++it)
+        summary.days.insert(it.key(), it.value().done());
+    for (auto it = stations.cbegin(); it != stations.cend(); ++it)
+        summary.stations.insert(it.key(), it.value().done());
+    return summary;
+}
+
+QString format(const Summary &summary)
+{
+    const Figures &all = summary.all;
     QString text
         = QStringLiteral("Runs: %1\nPassed: %2 (%3)\nFirst-pass yield: %4 of %5 pairs (%6)\n")
               .arg(all.runs)
@@ -215,28 +259,42 @@ QString summary(const QList<Run> &runs)
                     .arg(it.value())
                     .arg(QLatin1String(failureCodeMeaning(it.key())));
     text += QStringLiteral("Cycle time: %1\n").arg(cycleTimes(all));
-    if (!days.isEmpty())
+    if (!summary.days.isEmpty())
         text += QStringLiteral("Per day (a pair counts on the day of its first run):\n");
-    for (auto it = days.cbegin(); it != days.cend(); ++it) {
-        const Figures day = figuresOf(runs, it.value(), first);
+    for (auto it = summary.days.cbegin(); it != summary.days.cend(); ++it) {
+        const Figures &day = it.value();
+        // One pass: a day read from a record is never read again for placeholders.
         text += QStringLiteral("  %1  runs %2, passed %3, first-pass yield %4 of %5 pairs (%6), "
                                "failures %7, cycle time %8\n")
-                    .arg(it.key())
-                    .arg(day.runs)
-                    .arg(day.passed)
-                    .arg(day.pairsFirstPassed)
-                    .arg(day.pairs)
-                    .arg(percent(day.pairsFirstPassed, day.pairs))
-                    .arg(day.runs - day.passed)
-                    .arg(cycleTimes(day));
+                    .arg(it.key(), QString::number(day.runs), QString::number(day.passed),
+                         QString::number(day.pairsFirstPassed), QString::number(day.pairs),
+                         percent(day.pairsFirstPassed, day.pairs),
+                         QString::number(day.runs - day.passed), cycleTimes(day));
+    }
+    if (!summary.stations.isEmpty())
+        text += QStringLiteral("Per station (a pair counts at the station of its first run):\n");
+    for (auto it = summary.stations.cbegin(); it != summary.stations.cend(); ++it) {
+        const Figures &station = it.value();
+        text += QStringLiteral("  %1  runs %2, passed %3 (%4), first-pass yield %5 of %6 pairs "
+                               "(%7), failures by code: %8, cycle time %9\n")
+                    .arg(it.key(), QString::number(station.runs), QString::number(station.passed),
+                         percent(station.passed, station.runs),
+                         QString::number(station.pairsFirstPassed), QString::number(station.pairs),
+                         percent(station.pairsFirstPassed, station.pairs), failuresByCode(station),
+                         cycleTimes(station));
     }
     return text;
+}
+
+QString summary(const QList<Run> &runs)
+{
+    return format(summarize(runs));
 }
 
 QString csv(const QList<Run> &runs)
 {
     QString text = QStringLiteral(
-        "run,start,end,durationMs,host,backend,serial1,serial2,verdict,failCode\n");
+        "run,start,end,durationMs,host,backend,serial1,serial2,verdict,failCode,id,station\n");
     // One field at a time: a field is never read again for placeholders.
     for (const Run &run : runs) {
         const QStringList fields
@@ -249,7 +307,9 @@ QString csv(const QList<Run> &runs)
                 csvField(run.serials.value(0)),
                 csvField(run.serials.value(1)),
                 run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"),
-                QString::number(run.failCode) };
+                QString::number(run.failCode),
+                csvField(run.id),
+                csvField(run.station) };
         text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
     }
     return text;

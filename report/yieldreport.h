@@ -3,14 +3,20 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // Reading TestingRecords.jsonl and summarising it: runs, passes, first-pass
 // yield, failures by code and cycle times, in all and per day.
 namespace yieldreport {
 
 struct Run {
+    QString id; // the record's own, or for a record written before records had one, a UUID
+                // derived from its line
+    QString station; // the record's, or its host for a record written before
     int run = 0;
     QString start, end; // ISO 8601 as recorded, with the station's UTC offset
     QDateTime startTime;
@@ -37,6 +43,28 @@ struct Bound {
 };
 Bound bound(const QString &text);
 QList<Run> between(const QList<Run> &runs, const Bound &since, const Bound &until);
+
+// What the report selects: --since, --until, --station.
+struct Filter {
+    Bound since, until;
+    QString station; // empty: every station
+};
+QList<Run> select(const QList<Run> &runs, const Filter &filter);
+
+// The figures of a set of runs. A pair of chips counts, in first-pass yield,
+// where its first selected run is: on that day, at that station.
+struct Figures {
+    int runs = 0, passed = 0, pairs = 0, pairsFirstPassed = 0;
+    QMap<int, int> failures; // failed runs by code
+    std::optional<double> median, percentile95; // cycle time, ms
+};
+struct Summary {
+    Figures all;
+    QMap<QString, Figures> days; // by the station's own calendar day
+    QMap<QString, Figures> stations;
+};
+Summary summarize(const QList<Run> &runs);
+QString format(const Summary &summary);
 
 QString summary(const QList<Run> &runs);
 QString csv(const QList<Run> &runs);

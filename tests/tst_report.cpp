@@ -40,25 +40,30 @@ private slots:
         QTest::addColumn<QString>("since");
         QTest::addColumn<QString>("until");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("all") << QString() << QString()
-                             << QStringList {
-                                    "Runs: 7",
-                                    "Passed: 4 (57.1 %)",
-                                    "First-pass yield: 1 of 3 pairs (33.3 %)",
-                                    "Failures by code:",
-                                    "   1  1 runs  no FT232R/FT245R device found",
-                                    "   3  1 runs  programming an EEPROM failed",
-                                    "   8  1 runs  received data differs from the data sent",
-                                    "Cycle time: median 140.0 ms, 95th percentile 1000.0 ms",
-                                    "Per day (a pair counts on the day of its first run):",
-                                    "  2026-12-01  runs 4, passed 2, first-pass yield 1 of 2 pairs "
-                                    "(50.0 %), failures "
-                                    "2, cycle time median 135.0 ms, 95th percentile 1000.0 ms",
-                                    "  2026-12-02  runs 3, passed 2, first-pass yield 0 of 1 pairs "
-                                    "(0.0 %), failures "
-                                    "1, cycle time median 150.0 ms, 95th percentile 300.0 ms",
-                                    ""
-                                };
+        QTest::newRow("all")
+            << QString() << QString()
+            << QStringList { "Runs: 7", "Passed: 4 (57.1 %)",
+                             "First-pass yield: 1 of 3 pairs (33.3 %)",
+                             "Failures by code:", "   1  1 runs  no FT232R/FT245R device found",
+                             "   3  1 runs  programming an EEPROM failed",
+                             "   8  1 runs  received data differs from the data sent",
+                             "Cycle time: median 140.0 ms, 95th percentile 1000.0 ms",
+                             "Per day (a pair counts on the day of its first run):",
+                             "  2026-12-01  runs 4, passed 2, first-pass yield 1 of 2 pairs "
+                             "(50.0 %), failures "
+                             "2, cycle time median 135.0 ms, 95th percentile 1000.0 ms",
+                             "  2026-12-02  runs 3, passed 2, first-pass yield 0 of 1 pairs "
+                             "(0.0 %), failures "
+                             "1, cycle time median 150.0 ms, 95th percentile 300.0 ms",
+                             // Records without a station name count at their host.
+                             "Per station (a pair counts at the station of its first run):",
+                             "  bench \"2\", hall  runs 1, passed 0 (0.0 %), first-pass "
+                             "yield 0 of 1 pairs (0.0 %), failures by code: code 3: 1, "
+                             "cycle time median 300.0 ms, 95th percentile 300.0 ms",
+                             "  bench-1  runs 6, passed 4 (66.7 %), first-pass yield 1 of 2 "
+                             "pairs (50.0 %), failures by code: code 1: 1, code 8: 1, cycle "
+                             "time median 135.0 ms, 95th percentile 1000.0 ms",
+                             "" };
         // Within a selection, a pair's first run is its first one selected.
         QTest::newRow("since a day") << "2026-12-02" << QString()
                                      << QStringList { "Runs: 3", "Passed: 2 (66.7 %)",
@@ -92,7 +97,8 @@ private slots:
         QCOMPARE(rows.at(6),
                  QStringLiteral(
                      "6,\"2026-12-02T07:05:00.000+01:00\",\"2026-12-02T07:05:00.300+01:00\","
-                     "300.000,\"bench \"\"2\"\", hall\",\"libftdi1 1.5\",\"E1\",\"F1\",FAILED,3"));
+                     "300.000,\"bench \"\"2\"\", hall\",\"libftdi1 1.5\",\"E1\",\"F1\",FAILED,3,"
+                     "\"c61fa978-08c6-5466-84e9-c91349d99107\",\"bench \"\"2\"\", hall\""));
     }
 
     // A serial number or host name that a spreadsheet would run is made
@@ -133,8 +139,11 @@ private slots:
         const QString row = csv(parsed).split(QLatin1Char('\n')).at(1);
         const QString field
             = QLatin1String(inert ? "\"'" : "\"") + QString(serial).replace('"', "\"\"") + '"';
-        QCOMPARE(row.count(field), 2); // the host and the first serial
-        QVERIFY2(row.endsWith(QLatin1String(",\"B1\",PASSED,0")), qPrintable(row));
+        QCOMPARE(row.count(field), 3); // the host, the first serial, the station (the host)
+        QVERIFY2(row.contains(QLatin1String(",\"B1\",PASSED,0,")), qPrintable(row));
+        // The summary names the station (here the host) as recorded, too.
+        QVERIFY(summary(parsed).contains(QLatin1String("  ") + serial
+                                         + QLatin1String("  runs 1, passed 1 (100.0 %)")));
     }
 };
 

@@ -1,0 +1,22 @@
+#include "linedb/lineconfig.h"
+
+#include "linedb/linedatabase.h"
+
+#include <QSettings>
+#include <QSysInfo>
+
+LineConfig LineConfig::load()
+{
+    const QSettings ini(IniFile, QSettings::IniFormat);
+    LineConfig config;
+    config.conninfo = qEnvironmentVariable("ZELOR_RECORDS_DATABASE");
+    if (config.conninfo.isEmpty()) // a comma (several hosts) reads as a list in an ini file
+        config.conninfo
+            = ini.value(QStringLiteral("records/database")).toStringList().join(QLatin1Char(','));
+    config.station = ini.value(QStringLiteral("records/station")).toString().trimmed();
+    if (config.station.isEmpty())
+        config.station = QSysInfo::machineHostName();
+    if (!config.conninfo.isEmpty())
+        config.problem = LineDatabase::refusal(config.conninfo);
+    return config;
+}

@@ -1,0 +1,139 @@
+#include "linedb/linereport.h"
+
+#include <QFile>
+
+namespace linereport {
+
+namespace {
+
+using yieldreport::Figures;
+using yieldreport::Filter;
+
+// The runs the filter selects, as a common table expression; its parameters
+// are $1 to $5.
+const QString Selected = QStringLiteral(
+    "WITH sel AS (SELECT * FROM zelor_runs "
+    "WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::timestamptz IS NULL OR started >= $2) "
+    "AND ($3::date IS NULL OR day <= $3::date) AND ($4::timestamptz IS NULL OR started <= $4) "
+    "AND ($5::text IS NULL OR station = $5)) ");
+
+QStringList parameters(const Filter &filter)
+{
+    auto time = [](const yieldreport::Bound &b) {
+        return b.time.isValid() ? b.time.toString(Qt::ISODateWithMs) : QString();
+    };
+    auto orNull = [](const QString &text) { return text.isEmpty() ? QString() : text; };
+    return { orNull(filter.since.day), time(filter.since), orNull(filter.until.day),
+             time(filter.until), orNull(filter.station) };
+}
+
+// Runs, passes, pairs and cycle times, in all, by day and by station; a pair
+// counts where its first selected run is.
+const QString FiguresQuery
+    = Selected
+    + QStringLiteral(
+          ", firsts AS (SELECT DISTINCT ON (pair) id FROM sel WHERE pair IS NOT NULL "
+          "ORDER BY pair, started, arrival) "
+          "SELECT GROUPING(sel.day), GROUPING(sel.station), sel.day::text, sel.station, count(*), "
+          "count(*) FILTER (WHERE verdict = 'PASSED'), count(firsts.id), "
+          "count(firsts.id) FILTER (WHERE verdict = 'PASSED'), "
+          "percentile_cont(0.5) WITHIN GROUP (ORDER BY duration_ms), "
+          "percentile_disc(0.95) WITHIN GROUP (ORDER BY duration_ms) "
+          "FROM sel LEFT JOIN firsts ON firsts.id = sel.id "
+          "GROUP BY GROUPING SETS ((), (sel.day), (sel.station))");
+
+const QString FailuresQuery = Selected
+    + QStringLiteral("SELECT GROUPING(day), GROUPING(station), day::text, station, fail_code, "
+                     "count(*) FROM sel WHERE verdict = 'FAILED' "
+                     "GROUP BY GROUPING SETS ((fail_code), (day, fail_code), "
+                     "(station, fail_code))");
+
+const QString RunsQuery = Selected
+    + QStringLiteral("SELECT id::text, station, record->>'run', record->>'start', "
+                     "record->>'end', duration_ms, record->>'host', record->>'backend', "
+                     "record->'chips'->0->>'serial', record->'chips'->1->>'serial', verdict, "
+                     "fail_code FROM sel ORDER BY started, arrival");
+
+// Where a row of a grouping-sets query belongs: everything, a day, a station.
+Figures *figuresOf(yieldreport::Summary *summary, const QStringList &row)
+{
+    if (row[0] == QLatin1String("1") && row[1] == QLatin1String("1"))
+        return &summary->all;
+    if (row[0] == QLatin1String("0"))
+        return &summary->days[row[2]];
+    return &summary->stations[row[3]];
+}
+
+} // namespace
+
+bool createSchema(LineDatabase &database, QString *error)
+{
+    QFile file(QStringLiteral(":/linedb/schema.sql"));
+    file.open(QIODevice::ReadOnly);
+    const LineDatabase::Result result = database.runScript(QString::fromUtf8(file.readAll()));
+    *error = result.error;
+    return result.ok;
+}
+
+bool summarize(LineDatabase &database, const Filter &filter, yieldreport::Summary *summary,
+               QString *error)
+{
+    const LineDatabase::Result figures = database.exec(FiguresQuery, parameters(filter));
+    if (!figures.ok) {
+        *error = figures.error;
+        return false;
+    }
+    *summary = {};
+    for (const QStringList &row : figures.rows) {
+        Figures *f = figuresOf(summary, row);
+        f->runs = row[4].toInt();
+        f->passed = row[5].toInt();
+        f->pairs = row[6].toInt();
+        f->pairsFirstPassed = row[7].toInt();
+        if (!row[8].isNull()) {
+            f->median = row[8].toDouble();
+            f->percentile95 = row[9].toDouble();
+        }
+    }
+    const LineDatabase::Result failures = database.exec(FailuresQuery, parameters(filter));
+    if (!failures.ok) {
+        *error = failures.error;
+        return false;
+    }
+    for (const QStringList &row : failures.rows)
+        figuresOf(summary, row)->failures.insert(row[4].toInt(), row[5].toInt());
+    if (summary->all.runs == 0) // no runs: no days, no stations
+        *summary = {};
+    return true;
+}
+
+bool runs(LineDatabase &database, const Filter &filter, QList<yieldreport::Run> *runs,
+          QString *error)
+{
+    const LineDatabase::Result result = database.exec(RunsQuery, parameters(filter));
+    if (!result.ok) {
+        *error = result.error;
+        return false;
+    }
+    for (const QStringList &row : result.rows) {
+        yieldreport::Run run;
+        run.id = row[0];
+        run.station = row[1];
+        run.run = row[2].toInt();
+        run.start = row[3];
+        run.end = row[4];
+        run.durationMs = row[5].toDouble();
+        run.host = row[6];
+        run.backend = row[7];
+        for (const QString &serial : { row[8], row[9] }) {
+            if (!serial.isNull())
+                run.serials << serial;
+        }
+        run.passed = row[10] == QLatin1String("PASSED");
+        run.failCode = row[11].toInt();
+        *runs << run;
+    }
+    return true;
+}
+
+} // namespace linereport

@@ -1,0 +1,35 @@
+#include "linedb/linestatus.h"
+
+#include "app/mw.h"
+#include "log/debugtrace.h"
+#include "procedure/runrecord.h"
+
+#include <QLabel>
+#include <QStatusBar>
+
+std::unique_ptr<LineShipping> shipRecords(MW &window, const LineConfig &config)
+{
+    RunRecord::setStation(config.station);
+    if (config.conninfo.isEmpty())
+        return nullptr;
+    auto *state = new QLabel(&window);
+    state->setObjectName(QStringLiteral("lineDatabase"));
+    window.statusBar()->addPermanentWidget(state);
+    if (!config.problem.isEmpty()) {
+        DebugTrace() << "line database not used:" << config.problem;
+        state->setText(QStringLiteral("Line database: not used"));
+        state->setToolTip(config.problem);
+        return nullptr;
+    }
+    state->setText(QStringLiteral("Line database: connecting"));
+    auto shipping = std::make_unique<LineShipping>(config, RunRecord::FileName);
+    QObject::connect(shipping.get(), &LineShipping::stateChanged, state,
+                     [state](const QString &text, const QString &detail) {
+                         state->setText(text);
+                         state->setToolTip(detail);
+                     });
+    window.setRecordSink([s = shipping.get()](const QByteArray &line, bool journaled) {
+        s->recordWritten(line, journaled);
+    });
+    return shipping;
+}
