@@ -9,7 +9,8 @@
 
 std::unique_ptr<LineShipping> shipRecords(MW &window, const LineConfig &config)
 {
-    RunRecord::setStation(config.station);
+    if (!config.station.isEmpty())
+        RunRecord::setStation(config.station);
     if (config.conninfo.isEmpty())
         return nullptr;
     auto *state = new QLabel(&window);

@@ -73,6 +73,14 @@ void RecordShipper::journalGrew()
     ship();
 }
 
+void RecordShipper::finish()
+{
+    // Over the connection it has; at the end it never starts to connect.
+    if (database.isOpen())
+        ship();
+    thread()->quit();
+}
+
 void RecordShipper::hold(const QByteArray &line)
 {
     held << line;
@@ -235,7 +243,8 @@ LineShipping::LineShipping(const LineConfig &config, const QString &journal)
 
 LineShipping::~LineShipping()
 {
-    thread->quit();
+    // After every record handed over so far, as events keep their order.
+    QMetaObject::invokeMethod(shipper, &RecordShipper::finish, Qt::QueuedConnection);
     if (thread->wait(StopWaitMs)) {
         delete shipper;
         delete thread;

@@ -37,6 +37,8 @@ public slots:
     void start();
     void journalGrew();
     void hold(const QByteArray &line);
+    // Ships what waits once more, if connected, then ends the thread.
+    void finish();
 
 signals:
     // For the window's status line: "all records in", "3 waiting", with the
