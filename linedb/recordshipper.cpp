@@ -14,9 +14,15 @@
 
 namespace {
 
+// The runs and their records, in one statement: both or neither.
 const QString Insert = QStringLiteral(
-    "INSERT INTO zelor_runs (id, station, started, day, verdict, fail_code, duration_ms, pair, "
-    "record) VALUES %1 ON CONFLICT (id) DO NOTHING");
+    "WITH sent (id, station, started, day, verdict, fail_code, duration_ms, pair, record) AS "
+    "(VALUES %1), "
+    "runs AS (INSERT INTO zelor_runs (id, station, started, day, verdict, fail_code, duration_ms, "
+    "pair) SELECT id, station, started, day, verdict, fail_code, duration_ms, pair FROM sent "
+    "ON CONFLICT (id) DO NOTHING RETURNING id) "
+    "INSERT INTO zelor_records (id, record) SELECT sent.id, sent.record FROM sent "
+    "JOIN runs ON runs.id = sent.id");
 constexpr int InsertColumns = 9;
 
 // The placeholders of the `rows`th row: ($1::uuid, $2, ...).

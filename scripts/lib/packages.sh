@@ -18,13 +18,13 @@ install_missing() {
     "${missing[@]}"
 }
 
-# Sourced by the scripts: enable_sources PACKAGE VERSION makes `apt-get source
-# PACKAGE=VERSION` work. When apt knows no such source, it adds a deb-src
+# Sourced by the scripts: enable_sources PACKAGE [VERSION] makes `apt-get source
+# PACKAGE[=VERSION]` work. When apt knows no such source, it adds a deb-src
 # entry beside every deb entry apt is configured with (the same archives,
 # suites, components and keys, so whatever mirror this machine uses) and
 # updates apt's lists.
 enable_sources() {
-  local package=$1 version=$2
+  local package=$1 version=${2:-.*}
   apt-cache showsrc "$package" 2>/dev/null | grep -q "^Version: $version$" && return 0
   local as_root=()
   [ "$(id -u)" = 0 ] || as_root=(sudo)

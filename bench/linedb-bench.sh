@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The line-wide report on a year of a busy line: RUNS generated runs (default
+# 3,650,000: 10 stations, 1,000 runs a station a day, 365 days, each with a
+# record of a real record's size) in a PostgreSQL server of its own, then
+# zelor-k3-report --database timed over all of it, a month, one station, and
+# one day's CSV. Prints a Markdown table.
+# Usage: bench/linedb-bench.sh REPORT_EXECUTABLE [RUNS]
+set -euo pipefail
+report=$(realpath "$1")
+runs=${2:-3650000}
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+work=$(mktemp -d)
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+trap '"$root/tests/pgserver.sh" stop "$work" > /dev/null 2>&1 || true; rm -rf "$work"' EXIT
+cd "$work"
+"$root/tests/pgserver.sh" init "$work" "$port"
+export PGPASSFILE=$work/pgpass
+db="host=localhost port=$port dbname=postgres user=owner sslmode=verify-full sslrootcert=$work/ca.crt"
+"$report" --database "$db" --create-schema > /dev/null
+
+seconds() { local s; s=$(date +%s.%N); "$@" > "$work/out"; echo "$(date +%s.%N) - $s" | bc; }
+
+generate=$(seconds psql -q "$db" -v runs="$runs" <<'SQL'
+-- A run every 8.64 s a station; a pair that failed is tested again at the
+-- station's next run;
+-- 92 % pass; cycle times about 450 ms. The record carries a real record's steps.
+CREATE TEMPORARY TABLE generated AS
+SELECT gen_random_uuid() AS id, station, started, (started AT TIME ZONE 'UTC')::date AS day,
+       CASE WHEN failed THEN 'FAILED' ELSE 'PASSED' END AS verdict,
+       CASE WHEN failed THEN (ARRAY[3, 5, 7, 8])[1 + i % 4] ELSE 0 END AS fail_code,
+       420 + (i * 7919 % 600) / 10.0 AS duration_ms,
+       'A' || pair || E'\nB' || pair AS pair,
+       jsonb_build_object('schema', 1, 'run', i, 'station', station, 'start', started,
+         'verdict', CASE WHEN failed THEN 'FAILED' ELSE 'PASSED' END, 'backend', 'D2XX 2.12.36 (ftd2xx.dll)',
+         'chips', jsonb_build_array(jsonb_build_object('serial', 'FT' || i, 'deviceType', 5,
+                    'descriptionRead', 'FT232R USB UART', 'programmed', true),
+                  jsonb_build_object('serial', 'FU' || i, 'deviceType', 5,
+                    'descriptionRead', 'FT232R USB UART', 'programmed', true)),
+         'steps', (SELECT jsonb_agg(jsonb_build_object('step', s, 'result', 'OK', 'durationMs', 12.5, 'failCode', 0))
+                   FROM unnest(ARRAY['find', 'open', 'program', 'program', 'TX/RX', 'RX/TX', 'close']) s)) AS record
+FROM (SELECT i, 'bench-' || lpad((i % 10)::text, 2, '0') AS station,
+             timestamptz '2025-12-01 00:00+00' + (i / 10) * interval '8.64 s' AS started,
+             (i * 2654435761 % 100) < 8 AS failed,
+             CASE WHEN i > 10 AND ((i - 10) * 2654435761 % 100) < 8 THEN i - 10 ELSE i END AS pair
+      FROM generate_series(1, :runs::bigint) i) g;
+INSERT INTO zelor_runs (id, station, started, day, verdict, fail_code, duration_ms, pair)
+SELECT id, station, started, day, verdict, fail_code, duration_ms, pair FROM generated;
+INSERT INTO zelor_records (id, record) SELECT id, record FROM generated;
+VACUUM ANALYZE zelor_runs;
+VACUUM ANALYZE zelor_records;
+SQL
+)
+size=$(psql -Atq "$db" -c "SELECT pg_size_pretty(pg_total_relation_size('zelor_runs')), pg_size_pretty(pg_total_relation_size('zelor_records'))" | sed 's/|/ runs, /; s/$/ records/')
+echo "| report of $runs runs ($size with indexes; generated and vacuumed in $(printf '%.0f' "$generate") s) | seconds |"
+echo "|---|---|"
+for args in "" "--since 2026-11-01" "--station bench-03" "--since 2026-06-01 --until 2026-06-01 --csv"; do
+  # shellcheck disable=SC2086
+  t=$(seconds "$report" --database "$db" $args)
+  printf '| `zelor-k3-report --database …%s` (%s lines) | %.2f |\n' "${args:+ $args}" "$(wc -l < "$work/out")" "$t"
+done
