@@ -7,17 +7,23 @@ pair seeded with a real factory image and checks the log (CR LF lines), the
 run record and both chips' EEPROMs (only the description's descriptor, its
 length and the checksum changed). A second start writes no EEPROM word and is
 closed by the end of the Windows session, as logging off closes it. The
-Start-menu shortcut starts it in the user's own folder. Without ftd2xx.dll in
+Start-menu shortcut starts it in the user's own folder. The station ships its
+records over TLS (verify-full) to a PostgreSQL server of the test's own, and
+an openssl.cnf planted where a user could put one (the working folder, the
+folder OpenSSL's build would name by default) changes nothing, while one in
+the folder the build names (under Program Files) is read. Without ftd2xx.dll in
 the system folder the station starts, names the missing library and fails its
 run, even with an ftd2xx.dll planted in its working folder. The uninstaller
 removes it and leaves the user's log.
 
 Usage: station_under_wine.py INSTALLER D2XX_DOUBLE_DLL FACTORY_EEPROM_HEX_FILE
-WINEPREFIX names the wine prefix to use.
+WINEPREFIX names the wine prefix to use; ZELOR_LIBPQ_PREFIX the folder libpq
+and OpenSSL for Windows were built in.
 """
 
 import json
 import os
+import socket
 import re
 import shutil
 import subprocess
@@ -37,6 +43,53 @@ MENU = os.path.join(DRIVE_C, "ProgramData", "Microsoft", "Windows", "Start Menu"
 SYSTEM_DLL = os.path.join(DRIVE_C, "windows", "system32", "ftd2xx.dll")
 STATION = "C:\\Program Files\\ZELOR-K3 Tester\\zelor-k3-tester.exe"
 DATE = re.compile(r" \w{3} \w{3} {1,2}\d{1,2} \d\d:\d\d:\d\d \d{4}")
+HERE = os.path.dirname(os.path.abspath(__file__))
+# An OpenSSL configuration that would take TLS 1.3 away, were it read.
+DOWNGRADE = """openssl_conf = openssl_init
+[openssl_init]
+ssl_conf = ssl_sect
+[ssl_sect]
+system_default = system_default_sect
+[system_default_sect]
+MaxProtocol = TLSv1.2
+"""
+
+
+class LineDatabase:
+    """A PostgreSQL server of the test's own (pgserver.sh), with TLS."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp()
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        subprocess.run([os.path.join(HERE, "pgserver.sh"), "init", self.dir, str(self.port)],
+                       check=True, cwd=self.dir)
+
+    def conninfo(self):
+        return (f"host=localhost port={self.port} dbname=postgres user=owner "
+                f"sslmode=verify-full sslrootcert=Z:{self.dir}/ca.crt")
+
+    def environment(self):
+        return {"ZELOR_RECORDS_DATABASE": self.conninfo(),
+                "PGPASSFILE": "Z:" + os.path.join(self.dir, "pgpass").replace("/", "\\")}
+
+    def query(self, sql):
+        done = subprocess.run(["psql", "-Atq", f"host=localhost port={self.port} dbname=postgres "
+                               "user=owner sslmode=require", "-c", sql], capture_output=True,
+                              text=True, env=dict(os.environ, PGPASSFILE=os.path.join(
+                                  self.dir, "pgpass")), timeout=60)
+        return done.stdout.strip()
+
+    def last_station_tls(self):
+        """The TLS protocol of the station's last connection, from the server's log."""
+        with open(os.path.join(self.dir, "server.log"), errors="replace") as f:
+            lines = [l for l in f if "application_name=zelor-k3-tester" in l]
+        found = re.search(r"SSL enabled \(protocol=([^,]+)", lines[-1]) if lines else None
+        return found.group(1) if found else None
+
+    def stop(self):
+        subprocess.run([os.path.join(HERE, "pgserver.sh"), "stop", self.dir], cwd=self.dir)
 
 
 def wine(*arguments, **options):
@@ -48,8 +101,8 @@ def fail(message):
     raise SystemExit("FAIL: " + message)
 
 
-def start(work, images=None, program=STATION):
-    env = dict(os.environ)
+def start(work, images=None, program=STATION, extra=None):
+    env = dict(os.environ, **(extra or {}))
     if images:
         bench = {"chips": [{"serial": s, "image": i.hex()} for s, i in images.items()],
                  "links": [list(images)], "controlTransferUs": 0}
@@ -101,9 +154,17 @@ def install(installer):
         fail("no Start-menu shortcut")
 
 
-def passing_run(images):
+def passing_run(images, database):
     work = tempfile.mkdtemp()
-    process = start(work, images)
+    # Where a user could put one, and where OpenSSL's build would look by
+    # default: on the current drive, which here is the drive of the work folder.
+    planted = [os.path.join(work, "openssl.cnf"),
+               os.path.join(os.environ["ZELOR_LIBPQ_PREFIX"], "ssl", "openssl.cnf")]
+    for path in planted:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(DOWNGRADE)
+    process = start(work, images, extra=database.environment())
     window = click_and_wait(work)
     close_window(int(window))
     if process.wait(timeout=30) != 0:
@@ -122,18 +183,39 @@ def passing_run(images):
                    if before[b] != after[b] and not (begin <= b < end or b == 0x11 or b >= 126)]
         if changed or description(after) != "ZELOR-K3":
             fail(f"EEPROM of {serial}: bytes {changed} changed, {description(after)!r}")
+    record = json.loads(records)
+    stored = database.query(f"SELECT verdict || ' ' || station FROM zelor_runs "
+                            f"WHERE id = '{record['id']}'")
+    if stored != f"PASSED {record['station']}":
+        fail(f"the record did not reach the line database: {stored!r}")
+    if database.last_station_tls() != "TLSv1.3":
+        fail(f"a planted openssl.cnf was read: the station's TLS was {database.last_station_tls()}")
+    for path in planted:
+        os.remove(path)
     shutil.rmtree(work)
     return dump
 
 
-def second_run_writes_nothing(programmed):
+def second_run_writes_nothing(programmed, database):
+    """And the folder OpenSSL's build names is read: the planted file above
+    would have mattered there."""
     work = tempfile.mkdtemp()
-    process = start(work, programmed)
+    ssl_dir = os.path.join(DRIVE_C, "Program Files", "Common Files", "SSL")
+    os.makedirs(ssl_dir, exist_ok=True)
+    with open(os.path.join(ssl_dir, "openssl.cnf"), "w") as f:
+        f.write(DOWNGRADE)
+    process = start(work, programmed, extra=database.environment())
     close_window(int(click_and_wait(work)))
     process.wait(timeout=30)
     written = dumped(work, "eepromWordsWritten")
     if "TEST PASSED" not in log_lines(work) or any(written.values()):
         fail(f"a second start wrote EEPROM words: {written}")
+    os.remove(os.path.join(ssl_dir, "openssl.cnf"))
+    if database.last_station_tls() != "TLSv1.2":
+        fail("OpenSSL's own configuration folder was not read: "
+             f"TLS was {database.last_station_tls()}")
+    if database.query("SELECT count(*) FROM zelor_runs") != "2":
+        fail("the second run's record did not reach the line database")
     shutil.rmtree(work)
 
 
@@ -198,13 +280,22 @@ def main():
     images = {serial: factory_image(factory, serial) for serial in ("FTA1B2C3", "FTD4E5F6")}
     install(installer)
     shutil.copy(double, SYSTEM_DLL)
-    programmed = passing_run(images)
-    second_run_writes_nothing(programmed)
+    database = LineDatabase()
+    try:
+        report = wine("C:\\Program Files\\ZELOR-K3 Tester\\zelor-k3-report.exe", "--database",
+                      database.conninfo(), "--create-schema",
+                      env=dict(os.environ, **database.environment()))
+        if report.returncode != 0:
+            fail(f"zelor-k3-report --create-schema under wine exited with {report.returncode}")
+        programmed = passing_run(images, database)
+        second_run_writes_nothing(programmed, database)
+    finally:
+        database.stop()
     session_end_closes_the_station(programmed)
     user_logs = shortcut_starts_in_the_users_folder()
     no_d2xx_library(double, images)
     uninstall(user_logs)
-    print("station_under_wine: 7 passed, 0 failed")
+    print("station_under_wine: 9 passed, 0 failed")
 
 
 if __name__ == "__main__":

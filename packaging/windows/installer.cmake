@@ -26,7 +26,7 @@ add_custom_target(windows-runtime ALL
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/platforms
           ${CMAKE_BINARY_DIR}/bin/styles
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELOR_QT_DLLS} $<TARGET_FILE:Qt6::Test>
-          ${ZELOR_MINGW_DLLS} ${CMAKE_BINARY_DIR}/bin
+          ${ZELOR_MINGW_DLLS} ${ZELOR_LIBPQ_DLLS} ${CMAKE_BINARY_DIR}/bin
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELOR_QT_PLATFORMS}
           $<TARGET_FILE:Qt6::QOffscreenIntegrationPlugin> ${CMAKE_BINARY_DIR}/bin/platforms
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELOR_QT_STYLES} ${CMAKE_BINARY_DIR}/bin/styles
@@ -34,15 +34,16 @@ add_custom_target(windows-runtime ALL
   # prefix, which is the folder of Qt6Core.dll here.
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/lib/fonts
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${ZELOR_TEST_FONT} ${CMAKE_BINARY_DIR}/bin/lib/fonts
-  COMMENT "Qt and mingw-w64 DLLs beside the programs"
+  COMMENT "Qt, mingw-w64, libpq and OpenSSL DLLs beside the programs"
   VERBATIM)
 
 install(TARGETS zelor-k3-tester zelor-k3-tester-sim zelor-k3-report RUNTIME DESTINATION .)
-install(FILES ${ZELOR_QT_DLLS} ${ZELOR_MINGW_DLLS} DESTINATION .)
+install(FILES ${ZELOR_QT_DLLS} ${ZELOR_MINGW_DLLS} ${ZELOR_LIBPQ_DLLS} DESTINATION .)
 install(FILES ${ZELOR_QT_PLATFORMS} DESTINATION platforms)
 install(FILES ${ZELOR_QT_STYLES} DESTINATION styles)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION doc)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION doc)
+install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql DESTINATION doc/docs)
 
 set(CPACK_GENERATOR NSIS)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)

@@ -11,7 +11,11 @@ ZELOR_EXTRA_PACKAGES="nsis fonts-dejavu-core" "$root/scripts/windows/build-qt.sh
 qt=$(tail -1 "$root/.qt-windows.log")
 rm -f "$root/.qt-windows.log"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+"$root/scripts/windows/build-libpq.sh" > "$root/.libpq-windows.log"
+libpq=$(tail -1 "$root/.libpq-windows.log")
+rm -f "$root/.libpq-windows.log"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELOR_LIBPQ_PREFIX="$libpq" \
   -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$qt/share/zelor/mingw-w64.cmake" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64

@@ -10,9 +10,11 @@ build=${1:-"$root/build-windows"}
 
 # shellcheck source=scripts/lib/packages.sh
 . "$root/scripts/lib/packages.sh"
-install_missing wine wine64 xvfb xauth xdotool python3
+install_missing wine wine64 xvfb xauth xdotool python3 postgresql-15 openssl
 
 "$root/scripts/windows/build.sh" "$build"
+ZELOR_LIBPQ_PREFIX=$("$root/scripts/windows/build-libpq.sh" | tail -1)
+export ZELOR_LIBPQ_PREFIX
 
 wine=/usr/lib/wine/wine64
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
