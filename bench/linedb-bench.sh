@@ -2,8 +2,9 @@
 # The line-wide report on a year of a busy line: RUNS generated runs (default
 # 3,650,000: 10 stations, 1,000 runs a station a day, 365 days, each with a
 # record of a real record's size) in a PostgreSQL server of its own, then
-# zelor-k3-report --database timed over all of it, a month, one station, and
-# one day's CSV. Prints a Markdown table.
+# zelor-k3-report --database timed over all of it, a month, one station, one
+# day's CSV, and the HTML page of the line and of one station. Prints a
+# Markdown table.
 # Usage: bench/linedb-bench.sh REPORT_EXECUTABLE [RUNS]
 set -euo pipefail
 report=$(realpath "$1")
@@ -22,7 +23,7 @@ db="host=localhost port=$port dbname=postgres user=owner sslmode=verify-full ssl
 seconds() { local s; s=$(date +%s.%N); "$@" > "$work/out"; echo "$(date +%s.%N) - $s" | bc; }
 
 generate=$(seconds psql -q "$db" -v runs="$runs" <<'SQL'
--- A run every 8.64 s a station; a pair that failed is tested again at the
+-- A run every 86.4 s a station; a pair that failed is tested again at the
 -- station's next run;
 -- 92 % pass; cycle times about 450 ms. The record carries a real record's steps.
 CREATE TEMPORARY TABLE generated AS
@@ -40,7 +41,7 @@ SELECT gen_random_uuid() AS id, station, started, (started AT TIME ZONE 'UTC')::
          'steps', (SELECT jsonb_agg(jsonb_build_object('step', s, 'result', 'OK', 'durationMs', 12.5, 'failCode', 0))
                    FROM unnest(ARRAY['find', 'open', 'program', 'program', 'TX/RX', 'RX/TX', 'close']) s)) AS record
 FROM (SELECT i, 'bench-' || lpad((i % 10)::text, 2, '0') AS station,
-             timestamptz '2025-12-01 00:00+00' + (i / 10) * interval '8.64 s' AS started,
+             timestamptz '2025-12-01 00:00+00' + (i / 10) * interval '86.4 s' AS started,
              (i * 2654435761 % 100) < 8 AS failed,
              CASE WHEN i > 10 AND ((i - 10) * 2654435761 % 100) < 8 THEN i - 10 ELSE i END AS pair
       FROM generate_series(1, :runs::bigint) i) g;
@@ -54,7 +55,8 @@ SQL
 size=$(psql -Atq "$db" -c "SELECT pg_size_pretty(pg_total_relation_size('zelor_runs')), pg_size_pretty(pg_total_relation_size('zelor_records'))" | sed 's/|/ runs, /; s/$/ records/')
 echo "| report of $runs runs ($size with indexes; generated and vacuumed in $(printf '%.0f' "$generate") s) | seconds |"
 echo "|---|---|"
-for args in "" "--since 2026-11-01" "--station bench-03" "--since 2026-06-01 --until 2026-06-01 --csv"; do
+for args in "" "--since 2026-11-01" "--station bench-03" "--since 2026-06-01 --until 2026-06-01 --csv" \
+            "--html -" "--station bench-03 --html -"; do
   # shellcheck disable=SC2086
   t=$(seconds "$report" --database "$db" $args)
   printf '| `zelor-k3-report --database …%s` (%s lines) | %.2f |\n' "${args:+ $args}" "$(wc -l < "$work/out")" "$t"

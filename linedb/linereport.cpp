@@ -1,6 +1,9 @@
 #include "linedb/linereport.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace linereport {
 
@@ -49,6 +52,22 @@ const QString FailuresQuery = Selected
                      "count(*) FROM sel WHERE verdict = 'FAILED' "
                      "GROUP BY GROUPING SETS ((fail_code), (day, fail_code), "
                      "(station, fail_code))");
+
+// Cycle times in the bins htmlreport::histogram() makes, counted here.
+const QString HistogramQuery = Selected
+    + QStringLiteral(", bounds AS (SELECT min(duration_ms) AS low, CASE WHEN max(duration_ms) > "
+                     "min(duration_ms) THEN (max(duration_ms) - min(duration_ms)) / %1 ELSE 1 "
+                     "END AS width FROM sel) "
+                     "SELECT low, width, least(floor((duration_ms - low) / width)::integer, %2), "
+                     "count(*) FROM sel, bounds GROUP BY 1, 2, 3")
+          .arg(htmlreport::HistogramBins)
+          .arg(htmlreport::HistogramBins - 1);
+
+const QString LatestFailuresQuery = Selected
+    + QStringLiteral("SELECT record->>'start', station, record->'chips', fail_code FROM sel "
+                     "JOIN zelor_records ON zelor_records.id = sel.id WHERE verdict = 'FAILED' "
+                     "ORDER BY started DESC, arrival DESC LIMIT %1")
+          .arg(htmlreport::LatestFailures);
 
 const QString RunsQuery = Selected
     + QStringLiteral("SELECT sel.id::text, station, record->>'run', record->>'start', "
@@ -108,6 +127,33 @@ bool summarize(LineDatabase &database, const Filter &filter, yieldreport::Summar
         figuresOf(summary, row)->failures.insert(row[4].toInt(), row[5].toInt());
     if (summary->all.runs == 0) // no runs: no days, no stations
         *summary = {};
+    return true;
+}
+
+bool page(LineDatabase &database, const Filter &filter, htmlreport::Page *page, QString *error)
+{
+    if (!summarize(database, filter, &page->summary, error))
+        return false;
+    const LineDatabase::Result bins = database.exec(HistogramQuery, parameters(filter));
+    const LineDatabase::Result failures = database.exec(LatestFailuresQuery, parameters(filter));
+    if (!bins.ok || !failures.ok) {
+        *error = bins.ok ? failures.error : bins.error;
+        return false;
+    }
+    page->cycleTimes = {};
+    for (const QStringList &row : bins.rows) {
+        page->cycleTimes.from = row[0].toDouble();
+        page->cycleTimes.width = row[1].toDouble();
+        page->cycleTimes.counts.resize(htmlreport::HistogramBins);
+        page->cycleTimes.counts[row[2].toInt()] = row[3].toInt();
+    }
+    page->latestFailures.clear();
+    for (const QStringList &row : failures.rows) {
+        htmlreport::Failure failure { row[0], row[1], {}, row[3].toInt() };
+        for (const QJsonValue &chip : QJsonDocument::fromJson(row[2].toUtf8()).array())
+            failure.serials << chip.toObject().value(QLatin1String("serial")).toString();
+        page->latestFailures << failure;
+    }
     return true;
 }
 

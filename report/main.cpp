@@ -3,11 +3,13 @@
 #include "app/dllsearch.h"
 #include "linedb/linereport.h"
 #include "procedure/runrecord.h"
+#include "report/htmlreport.h"
 #include "report/yieldreport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QSaveFile>
 
 #include <cstdio>
 
@@ -42,6 +44,42 @@ bool fromFiles(const QStringList &files, const yieldreport::Filter &filter,
     return true;
 }
 
+// What the selection is, for the page's top: the filter, else the days the
+// runs fall on.
+QString period(const yieldreport::Filter &filter, const yieldreport::Summary &summary)
+{
+    auto text = [](const yieldreport::Bound &b) {
+        return !b.day.isEmpty() ? b.day : b.time.toString(Qt::ISODateWithMs);
+    };
+    QString period;
+    if (filter.since.valid() || filter.until.valid())
+        period
+            = QStringLiteral("%1 to %2")
+                  .arg(filter.since.valid() ? text(filter.since) : QStringLiteral("the first run"),
+                       filter.until.valid() ? text(filter.until) : QStringLiteral("the last run"));
+    else if (!summary.days.isEmpty())
+        period = QStringLiteral("%1 to %2").arg(summary.days.firstKey(), summary.days.lastKey());
+    else
+        period = QStringLiteral("no runs");
+    return filter.station.isEmpty() ? period
+                                    : period + QStringLiteral(", station ") + filter.station;
+}
+
+bool writeHtml(const QString &name, htmlreport::Page page, const yieldreport::Filter &filter,
+               const QString &sources, QString *error)
+{
+    page.sources = sources;
+    page.period = period(filter, page.summary);
+    const QByteArray html = htmlreport::render(page);
+    if (name == QLatin1String("-"))
+        return std::fwrite(html.constData(), 1, size_t(html.size()), stdout) == size_t(html.size());
+    QSaveFile file(name);
+    if (file.open(QIODevice::WriteOnly) && file.write(html) == html.size() && file.commit())
+        return true;
+    *error = QStringLiteral("cannot write %1: %2").arg(name, file.errorString());
+    return false;
+}
+
 // The report's text from the line database.
 bool fromDatabase(const QString &conninfo, const yieldreport::Filter &filter, bool asCsv,
                   QString *text, QString *error)
@@ -71,7 +109,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Runs, passes, first-pass yield, failures by code and cycle times of the\n"
-                       "ZELOR-K3 Tester's run records, in all and per day."));
+                       "ZELOR-K3 Tester's run records, in all, per day and per station."));
     const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") },
                                   QStringLiteral("Show these options and quit."));
     const QCommandLineOption since(QStringLiteral("since"),
@@ -96,7 +134,12 @@ int main(int argc, char *argv[])
         QStringLiteral("create-schema"),
         QStringLiteral("With --database: create the line database's tables, once, as their "
                        "owner; again changes nothing."));
-    parser.addOptions({ help, since, until, csv, station, database, createSchema });
+    const QCommandLineOption html(
+        QStringLiteral("html"),
+        QStringLiteral("Write the report as one self-contained HTML page with charts to FILE "
+                       "(- for the standard output) instead of the text."),
+        QStringLiteral("FILE"));
+    parser.addOptions({ help, since, until, csv, station, database, createSchema, html });
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Records files; default: TestingRecords.jsonl."),
                                  QStringLiteral("[FILE...]"));
@@ -134,6 +177,15 @@ int main(int argc, char *argv[])
             std::fputs("The line database's schema is in place.\n", stdout);
             return 0;
         }
+        if (parser.isSet(html)) {
+            LineDatabase db(conninfo);
+            htmlreport::Page page;
+            if (!linereport::page(db, filter, &page, &error))
+                return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
+            const QString sources
+                = QStringLiteral("line database ") + LineDatabase::describe(conninfo);
+            return writeHtml(parser.value(html), page, filter, sources, &error) ? 0 : fail(error);
+        }
         if (!fromDatabase(conninfo, filter, parser.isSet(csv), &text, &error))
             return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
     } else {
@@ -144,6 +196,11 @@ int main(int argc, char *argv[])
         QList<yieldreport::Run> runs;
         if (!fromFiles(files, filter, &runs, &error))
             return fail(error);
+        if (parser.isSet(html))
+            return writeHtml(parser.value(html), htmlreport::fromRuns(runs), filter,
+                             files.join(QStringLiteral(", ")), &error)
+                ? 0
+                : fail(error);
         text = parser.isSet(csv) ? yieldreport::csv(runs) : yieldreport::summary(runs);
     }
     std::fputs(text.toUtf8().constData(), stdout);

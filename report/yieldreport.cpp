@@ -123,7 +123,9 @@ QString percent(int part, int whole)
                  : QStringLiteral("n/a");
 }
 
-QString cycleTimes(const Figures &f)
+} // namespace
+
+QString cycleTimeText(const Figures &f)
 {
     return !f.median ? QStringLiteral("n/a")
                      : QStringLiteral("median %1 ms, 95th percentile %2 ms")
@@ -131,13 +133,27 @@ QString cycleTimes(const Figures &f)
                            .arg(f.percentile95.value_or(0), 0, 'f', 1);
 }
 
-QString failuresByCode(const Figures &f)
+QString failuresByCodeText(const Figures &f)
 {
     QStringList codes;
     for (auto it = f.failures.cbegin(); it != f.failures.cend(); ++it)
         codes << QStringLiteral("code %1: %2").arg(it.key()).arg(it.value());
     return codes.isEmpty() ? QStringLiteral("none") : codes.join(QStringLiteral(", "));
 }
+
+QString passedText(const Figures &f)
+{
+    return QStringLiteral("%1 (%2)").arg(QString::number(f.passed), percent(f.passed, f.runs));
+}
+
+QString firstPassText(const Figures &f)
+{
+    return QStringLiteral("%1 of %2 pairs (%3)")
+        .arg(QString::number(f.pairsFirstPassed), QString::number(f.pairs),
+             percent(f.pairsFirstPassed, f.pairs));
+}
+
+namespace {
 
 QString csvField(const QString &text)
 {
@@ -244,21 +260,15 @@ Summary summarize(const QList<Run> &runs)
 QString format(const Summary &summary)
 {
     const Figures &all = summary.all;
-    QString text
-        = QStringLiteral("Runs: %1\nPassed: %2 (%3)\nFirst-pass yield: %4 of %5 pairs (%6)\n")
-              .arg(all.runs)
-              .arg(all.passed)
-              .arg(percent(all.passed, all.runs))
-              .arg(all.pairsFirstPassed)
-              .arg(all.pairs)
-              .arg(percent(all.pairsFirstPassed, all.pairs));
+    QString text = QStringLiteral("Runs: %1\nPassed: %2\nFirst-pass yield: %3\n")
+                       .arg(QString::number(all.runs), passedText(all), firstPassText(all));
     text += QStringLiteral("Failures by code:%1\n").arg(all.failures.isEmpty() ? " none" : "");
     for (auto it = all.failures.cbegin(); it != all.failures.cend(); ++it)
         text += QStringLiteral("  %1  %2 runs  %3\n")
                     .arg(it.key(), 2)
                     .arg(it.value())
                     .arg(QLatin1String(failureCodeMeaning(it.key())));
-    text += QStringLiteral("Cycle time: %1\n").arg(cycleTimes(all));
+    text += QStringLiteral("Cycle time: %1\n").arg(cycleTimeText(all));
     if (!summary.days.isEmpty())
         text += QStringLiteral("Per day (a pair counts on the day of its first run):\n");
     for (auto it = summary.days.cbegin(); it != summary.days.cend(); ++it) {
@@ -269,19 +279,17 @@ QString format(const Summary &summary)
                     .arg(it.key(), QString::number(day.runs), QString::number(day.passed),
                          QString::number(day.pairsFirstPassed), QString::number(day.pairs),
                          percent(day.pairsFirstPassed, day.pairs),
-                         QString::number(day.runs - day.passed), cycleTimes(day));
+                         QString::number(day.runs - day.passed), cycleTimeText(day));
     }
     if (!summary.stations.isEmpty())
         text += QStringLiteral("Per station (a pair counts at the station of its first run):\n");
     for (auto it = summary.stations.cbegin(); it != summary.stations.cend(); ++it) {
         const Figures &station = it.value();
-        text += QStringLiteral("  %1  runs %2, passed %3 (%4), first-pass yield %5 of %6 pairs "
-                               "(%7), failures by code: %8, cycle time %9\n")
-                    .arg(it.key(), QString::number(station.runs), QString::number(station.passed),
-                         percent(station.passed, station.runs),
-                         QString::number(station.pairsFirstPassed), QString::number(station.pairs),
-                         percent(station.pairsFirstPassed, station.pairs), failuresByCode(station),
-                         cycleTimes(station));
+        text += QStringLiteral("  %1  runs %2, passed %3, first-pass yield %4, failures by "
+                               "code: %5, cycle time %6\n")
+                    .arg(it.key(), QString::number(station.runs), passedText(station),
+                         firstPassText(station), failuresByCodeText(station),
+                         cycleTimeText(station));
     }
     return text;
 }

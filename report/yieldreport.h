@@ -66,6 +66,13 @@ struct Summary {
 Summary summarize(const QList<Run> &runs);
 QString format(const Summary &summary);
 
+// The figures as the report writes them: "4 (57.1 %)", "1 of 3 pairs
+// (33.3 %)", "median 140.0 ms, 95th percentile 1000.0 ms", "code 3: 1".
+QString passedText(const Figures &figures);
+QString firstPassText(const Figures &figures);
+QString cycleTimeText(const Figures &figures);
+QString failuresByCodeText(const Figures &figures);
+
 QString summary(const QList<Run> &runs);
 QString csv(const QList<Run> &runs);
 

@@ -8,9 +8,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${1:-"$root/build"}
 shift || true
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev libpq-dev libbenchmark-dev fonts-dejavu-core bc)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev libpq-dev libjs-chart.js libbenchmark-dev fonts-dejavu-core bc)
 if [ "${ZELOR_NEED_XVFB:-0}" = 1 ]; then  # the tests: a real window, third-party FTDI clients, a real PostgreSQL
-  packages+=(xvfb xauth xdotool python3 ftdi-eeprom python3-ftdi1 python3-usb postgresql-15 openssl)
+  packages+=(xvfb xauth xdotool python3 ftdi-eeprom python3-ftdi1 python3-usb postgresql-15 openssl chromium)
 fi
 # shellcheck disable=SC2206
 packages+=(${ZELOR_EXTRA_PACKAGES:-})

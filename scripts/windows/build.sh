@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-"$root/build-windows"}
 
-ZELOR_EXTRA_PACKAGES="nsis fonts-dejavu-core" "$root/scripts/windows/build-qt.sh" > "$root/.qt-windows.log"
+ZELOR_EXTRA_PACKAGES="nsis fonts-dejavu-core libjs-chart.js" "$root/scripts/windows/build-qt.sh" > "$root/.qt-windows.log"
 qt=$(tail -1 "$root/.qt-windows.log")
 rm -f "$root/.qt-windows.log"
 
