@@ -76,7 +76,10 @@ void RecordShipper::start()
 
 void RecordShipper::journalGrew()
 {
-    ship();
+    if (!sinceFailure.isValid() || sinceFailure.elapsed() >= RetryGapMs)
+        ship();
+    else
+        tell(1, lastError); // one more waiting
 }
 
 void RecordShipper::finish()
@@ -139,9 +142,11 @@ void RecordShipper::ship()
         QString error;
         if (!batch.isEmpty() && !sendBatch(batch, &error)) {
             tell(1, error);
+            sinceFailure.start();
             retry->start();
             return;
         }
+        sinceFailure.invalidate();
         held.erase(held.begin(), held.begin() + heldInBatch);
         if (through != mark)
             saveMark(through);

@@ -2,6 +2,7 @@
 
 #include "linedb/linedatabase.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 
@@ -25,6 +26,9 @@ class RecordShipper : public QObject {
 
 public:
     static constexpr int RetryMs = 10000; // while records wait
+    // A new record after a failure tries again only this long after it: the
+    // records a slow failure kept waiting do not each try once more.
+    static constexpr int RetryGapMs = 2000;
     static constexpr int BatchSize = 200;
 
     RecordShipper(const QString &conninfo, const QString &journal);
@@ -58,6 +62,7 @@ private:
     qint64 mark = 0;
     QList<QByteArray> held;
     QTimer *retry = nullptr;
+    QElapsedTimer sinceFailure;
     QString lastError;
     QString lastState;
 };

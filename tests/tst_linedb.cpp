@@ -284,10 +284,11 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(station.state()->text(),
                                       QStringLiteral("Line database: all records in"), 20000);
         }
-        // A run on the virtual clock takes a few milliseconds; the margin is
-        // for a busy machine, not for the database.
+        // A run on the virtual clock takes about a millisecond; the margin is
+        // for a busy machine (tests run side by side), not for the database:
+        // connecting takes up to 5 s.
         QVERIFY2(*std::max_element(shipping.begin(), shipping.end())
-                     <= 2 * *std::max_element(alone.begin(), alone.end()) + 5,
+                     <= *std::max_element(alone.begin(), alone.end()) + 50,
                  qPrintable(QStringLiteral("%1 against %2")
                                 .arg(*std::max_element(shipping.begin(), shipping.end()))
                                 .arg(*std::max_element(alone.begin(), alone.end()))));
