@@ -120,12 +120,6 @@ void LineDatabase::close()
     connection = nullptr;
 }
 
-QString LineDatabase::tlsProtocol() const
-{
-    const char *protocol = connection ? PQsslAttribute(connection, "protocol") : nullptr;
-    return protocol ? QString::fromLatin1(protocol) : QString();
-}
-
 LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &params,
                                         int timeoutMs)
 {
@@ -215,9 +209,7 @@ LineDatabase::Result LineDatabase::collect()
                                    : QString::fromUtf8(PQgetvalue(r, row, column)));
                 result.rows << values;
             }
-        } else if (status == PGRES_COMMAND_OK) {
-            result.affected += QByteArray(PQcmdTuples(r)).toInt();
-        } else if (result.ok) {
+        } else if (status != PGRES_COMMAND_OK && result.ok) {
             result.ok = false;
             result.error = oneLine(PQresultErrorMessage(r));
             const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);

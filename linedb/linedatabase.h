@@ -23,7 +23,6 @@ public:
         QList<QStringList> rows; // text; a null QString for SQL NULL
         QString error;
         QString state; // SQLSTATE of the error, when the server gave one
-        int affected = 0;
     };
 
     explicit LineDatabase(const QString &conninfo);
@@ -42,8 +41,6 @@ public:
     bool isOpen() const { return connection != nullptr; }
     void close();
     QString error() const { return lastError; }
-    // "TLSv1.3", or empty without TLS.
-    QString tlsProtocol() const;
 
     // A null QString in `params` is SQL NULL. A failure that leaves the
     // connection unusable closes it.

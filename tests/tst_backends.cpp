@@ -943,7 +943,6 @@ private slots:
             QByteArray leftover;
         } states[] = {
             { "RTS/CTS flow control", "\"leftover\": { \"flowControl\": 256 }" },
-            { "XON/XOFF flow control", "\"leftover\": { \"flowControl\": 1024 }" },
             { "an event character", "\"leftover\": { \"eventChar\": 64 }" },
             { "an error character", "\"leftover\": { \"errorChar\": 63 }" },
             { "a latency of its own", "\"leftover\": { \"latencyMs\": 40 }" },
