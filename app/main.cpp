@@ -2,7 +2,7 @@
 #include "app/mw.h"
 #include "app/quitonsignal.h"
 #include "device/backendchoice.h"
-#include "linedb/linestatus.h"
+#include "shipping/linestatus.h"
 #include "procedure/runrecord.h"
 
 #include <QApplication>

@@ -6,7 +6,7 @@
 #include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
 #include "device/sim/simulationscenario.h"
-#include "linedb/linestatus.h"
+#include "shipping/linestatus.h"
 #include "procedure/runrecord.h"
 
 #include <QApplication>

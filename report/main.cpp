@@ -1,7 +1,8 @@
 // zelor-k3-report [FILE...]: a summary of the station's TestingRecords.jsonl.
 
 #include "app/dllsearch.h"
-#include "linedb/linereport.h"
+#include "linedb/lineschema.h"
+#include "report/linereport.h"
 #include "procedure/runrecord.h"
 #include "report/htmlreport.h"
 #include "report/yieldreport.h"
@@ -171,7 +172,7 @@ int main(int argc, char *argv[])
             return fail(refusal);
         if (parser.isSet(createSchema)) {
             LineDatabase db(conninfo);
-            if (!linereport::createSchema(db, &error))
+            if (!lineschema::create(db, &error))
                 return fail(QStringLiteral("cannot create the schema: %1").arg(error),
                             DatabaseError);
             std::fputs("The line database's schema is in place.\n", stdout);

@@ -4,8 +4,8 @@
 // or refusing, a station killed while it sends, the roles, the schema, and
 // the line-wide report against the report on the same records files.
 
-#include "linedb/linereport.h"
-#include "linedb/linestatus.h"
+#include "linedb/linedatabase.h"
+#include "shipping/linestatus.h"
 #include "procedure/runrecord.h"
 #include "stationprobe.h"
 

@@ -9,10 +9,6 @@
 // of a busy line reports without pulling every row.
 namespace linereport {
 
-// Creates the tables and indexes (linedb/schema.sql) unless there; again
-// changes nothing.
-bool createSchema(LineDatabase &database, QString *error);
-
 bool summarize(LineDatabase &database, const yieldreport::Filter &filter,
                yieldreport::Summary *summary, QString *error);
 

@@ -1,4 +1,4 @@
-#include "linedb/linereport.h"
+#include "report/linereport.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -87,15 +87,6 @@ Figures *figuresOf(yieldreport::Summary *summary, const QStringList &row)
 }
 
 } // namespace
-
-bool createSchema(LineDatabase &database, QString *error)
-{
-    QFile file(QStringLiteral(":/linedb/schema.sql"));
-    file.open(QIODevice::ReadOnly);
-    const LineDatabase::Result result = database.runScript(QString::fromUtf8(file.readAll()));
-    *error = result.error;
-    return result.ok;
-}
 
 bool summarize(LineDatabase &database, const Filter &filter, yieldreport::Summary *summary,
                QString *error)

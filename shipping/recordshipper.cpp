@@ -1,6 +1,6 @@
-#include "linedb/recordshipper.h"
+#include "shipping/recordshipper.h"
 
-#include "linedb/lineconfig.h"
+#include "shipping/lineconfig.h"
 #include "log/debugtrace.h"
 #include "report/yieldreport.h"
 

@@ -1,4 +1,4 @@
-#include "linedb/lineconfig.h"
+#include "shipping/lineconfig.h"
 
 #include "linedb/linedatabase.h"
 

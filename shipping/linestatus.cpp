@@ -1,4 +1,4 @@
-#include "linedb/linestatus.h"
+#include "shipping/linestatus.h"
 
 #include "app/mw.h"
 #include "log/debugtrace.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "linedb/lineconfig.h"
-#include "linedb/recordshipper.h"
+#include "shipping/lineconfig.h"
+#include "shipping/recordshipper.h"
 
 #include <memory>
 
