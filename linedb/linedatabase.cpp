@@ -4,6 +4,9 @@
 
 #include <QDeadlineTimer>
 
+#include <memory>
+#include <thread>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -20,15 +23,49 @@ QString oneLine(const char *message)
 
 void ignoreNotice(void *, const char *) { }
 
-bool readable(int socket, int timeoutMs)
+// Waits in short slices, so that an interrupt is seen at once.
+constexpr int SliceMs = 50;
+
+bool ready(int socket, bool forWriting, int timeoutMs)
 {
 #ifdef _WIN32
-    WSAPOLLFD wanted { SOCKET(socket), POLLRDNORM, 0 };
+    WSAPOLLFD wanted { SOCKET(socket), SHORT(forWriting ? POLLWRNORM : POLLRDNORM), 0 };
     return WSAPoll(&wanted, 1, timeoutMs) > 0;
 #else
-    pollfd wanted { socket, POLLIN, 0 };
+    pollfd wanted { socket, short(forWriting ? POLLOUT : POLLIN), 0 };
     return poll(&wanted, 1, timeoutMs) > 0;
 #endif
+}
+
+int slice(const QDeadlineTimer &deadline)
+{
+    return int(qBound<qint64>(0, deadline.remainingTime(), qint64(SliceMs)));
+}
+
+QString option(pg_conn *connection, const char *keyword)
+{
+    QString value;
+    PQconninfoOption *options = PQconninfo(connection);
+    for (PQconninfoOption *o = options; o && o->keyword; ++o) {
+        if (qstrcmp(o->keyword, keyword) == 0 && o->val)
+            value = QString::fromUtf8(o->val);
+    }
+    PQconninfoFree(options);
+    return value;
+}
+
+// What a connection's TLS leaves unchecked; empty when it checks the
+// server's certificate and name.
+QString sslWeakness(pg_conn *connection)
+{
+    const QString mode = option(connection, "sslmode");
+    if (!PQsslInUse(connection))
+        return QStringLiteral("sslmode=%1: records travel unencrypted").arg(mode);
+    if (mode == QLatin1String("verify-full"))
+        return QString();
+    if (mode == QLatin1String("verify-ca"))
+        return QStringLiteral("sslmode=verify-ca: the server's name is not checked");
+    return QStringLiteral("sslmode=%1: the server's certificate is not checked").arg(mode);
 }
 
 template<typename F> void forEachOption(const QString &conninfo, F f)
@@ -47,7 +84,10 @@ template<typename F> void forEachOption(const QString &conninfo, F f)
 
 } // namespace
 
-LineDatabase::LineDatabase(const QString &conninfo) : conninfo(conninfo) { }
+LineDatabase::LineDatabase(const QString &conninfo, const Session &session)
+    : conninfo(conninfo), session(session)
+{
+}
 
 LineDatabase::~LineDatabase()
 {
@@ -89,28 +129,107 @@ QString LineDatabase::describe(const QString &conninfo)
     return parts.join(QLatin1Char(' '));
 }
 
+QString LineDatabase::login(const QString &conninfo)
+{
+    QString user;
+    forEachOption(conninfo, [&](const QString &key, const QString &value) {
+        if (key == QLatin1String("user"))
+            user = value;
+    });
+    if (!user.isEmpty())
+        return user;
+    PQconninfoOption *defaults = PQconndefaults();
+    for (PQconninfoOption *o = defaults; o && o->keyword; ++o) {
+        if (qstrcmp(o->keyword, "user") == 0 && o->val)
+            user = QString::fromUtf8(o->val);
+    }
+    PQconninfoFree(defaults);
+    return user;
+}
+
+QString LineDatabase::user() const
+{
+    return connection ? QString::fromUtf8(PQuser(connection)) : QString();
+}
+
 bool LineDatabase::open()
 {
     if (connection && PQstatus(connection) == CONNECTION_OK)
         return true;
     close();
-    // Ours first: what the connection string says overrides them.
-    const QByteArray timeout = QByteArray::number(ConnectTimeoutS);
-    const QByteArray expanded = conninfo.toUtf8();
-    const char *const keys[]
-        = { "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
-            "keepalives_count", "application_name", "dbname",          nullptr };
-    const char *const values[] = { timeout.constData(),  "1",    "10", "5", "3", "zelor-k3-tester",
-                                   expanded.constData(), nullptr };
-    connection = PQconnectdbParams(keys, values, 1);
-    if (PQstatus(connection) != CONNECTION_OK) {
-        lastError = oneLine(PQerrorMessage(connection));
+    if (noConnecting) {
+        lastError = QStringLiteral("stopped");
+        return false;
+    }
+    if (!connect() || !setUpSession()) {
         close();
         return false;
     }
-    PQsetNoticeProcessor(connection, ignoreNotice, nullptr);
+    ++made;
+    sslWeakness = ::sslWeakness(connection);
     lastError.clear();
     return true;
+}
+
+// Ours before the string: what it says overrides them (a weaker sslmode
+// included); the encoding after it.
+bool LineDatabase::connect()
+{
+    const QByteArray expanded = conninfo.toUtf8();
+    const QByteArray application = session.applicationName.left(63).toUtf8();
+    const char *const keys[] = { "sslmode",
+                                 "keepalives",
+                                 "keepalives_idle",
+                                 "keepalives_interval",
+                                 "keepalives_count",
+                                 "application_name",
+                                 "dbname",
+                                 "client_encoding",
+                                 nullptr };
+    const char *const values[]
+        = { "verify-full",        "1",    "10",   "5", "3", application.constData(),
+            expanded.constData(), "UTF8", nullptr };
+    connection = PQconnectStartParams(keys, values, 1);
+    const QDeadlineTimer deadline(ConnectTimeoutS * 1000);
+    PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+    while (connection && PQstatus(connection) != CONNECTION_BAD && polling != PGRES_POLLING_OK
+           && polling != PGRES_POLLING_FAILED) {
+        if (noConnecting) {
+            lastError = QStringLiteral("stopped while connecting");
+            return false;
+        }
+        if (deadline.hasExpired()) {
+            lastError
+                = QStringLiteral("connecting: timeout expired after %1 s").arg(ConnectTimeoutS);
+            return false;
+        }
+        if (ready(PQsocket(connection), polling == PGRES_POLLING_WRITING, slice(deadline)))
+            polling = PQconnectPoll(connection);
+    }
+    if (!connection || PQstatus(connection) != CONNECTION_OK) {
+        lastError
+            = connection ? oneLine(PQerrorMessage(connection)) : QStringLiteral("out of memory");
+        return false;
+    }
+    PQsetNoticeProcessor(connection, ignoreNotice, nullptr);
+    return true;
+}
+
+// The server's own time-outs for the session, below our deadline: no
+// statement we gave up on stays waiting there.
+bool LineDatabase::setUpSession()
+{
+    if (!session.statementTimeoutMs && !session.lockTimeoutMs)
+        return true;
+    const QByteArray sql = "SELECT set_config('statement_timeout', $1, false), "
+                           "set_config('lock_timeout', $2, false)";
+    const QStringList raw { QString::number(session.statementTimeoutMs),
+                            QString::number(session.lockTimeoutMs) };
+    const Result result
+        = finish(send(sql, { raw[0].toUtf8(), raw[1].toUtf8() }, raw), StatementTimeoutMs);
+    if (!result.ok)
+        lastError = result.error;
+    return result.ok;
 }
 
 void LineDatabase::close()
@@ -124,8 +243,8 @@ LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &p
                                         int timeoutMs)
 {
     Result result;
-    if (!open()) {
-        result.error = lastError;
+    if (interrupted || !open()) {
+        result.error = interrupted ? QStringLiteral("stopped") : lastError;
         return result;
     }
     QList<QByteArray> encoded;
@@ -152,7 +271,11 @@ LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs)
     if (!sent || !waitForResult(timeoutMs)) {
         Result result;
         result.error = lastError;
-        close(); // a statement left half way: the connection is not trusted again
+        // Kept when the statement was cancelled and the connection is idle
+        // again; a statement left half way is not trusted again.
+        if (interrupted || PQstatus(connection) != CONNECTION_OK || PQisBusy(connection)
+            || PQtransactionStatus(connection) != PQTRANS_IDLE)
+            close();
         return result;
     }
     Result result = collect();
@@ -185,13 +308,41 @@ bool LineDatabase::waitForResult(int timeoutMs)
         }
         if (!PQisBusy(connection))
             return true;
-        if (!readable(PQsocket(connection), int(deadline.remainingTime()))
-            && deadline.hasExpired()) {
-            lastError = QStringLiteral("no answer from the line database within %1 s")
-                            .arg(timeoutMs / 1000.0);
+        if (interrupted || deadline.hasExpired()) {
+            const QString why = interrupted
+                ? QStringLiteral("stopped")
+                : QStringLiteral("no answer from the line database within %1 s")
+                      .arg(timeoutMs / 1000.0);
+            lastError = cancel() ? why + QStringLiteral("; the statement was cancelled")
+                                 : why + QStringLiteral("; cancelling the statement failed");
             return false;
         }
+        ready(PQsocket(connection), false, slice(deadline));
     }
+}
+
+// Asks the server to cancel the statement in flight, and waits a little for
+// its answer. libpq's cancel opens a connection of its own and waits for the
+// server without a time-out of its own, so it runs on a thread of its own:
+// a server that does not answer holds that thread only.
+bool LineDatabase::cancel()
+{
+    PGcancel *request = PQgetCancel(connection);
+    if (!request)
+        return false;
+    std::thread([request] {
+        char error[256];
+        PQcancel(request, error, sizeof error);
+        PQfreeCancel(request);
+    }).detach();
+    const QDeadlineTimer deadline(CancelWaitMs);
+    while (PQconsumeInput(connection) && PQisBusy(connection) && !deadline.hasExpired())
+        ready(PQsocket(connection), false, slice(deadline));
+    if (PQisBusy(connection))
+        return false;
+    while (PGresult *r = PQgetResult(connection)) // "canceling statement due to user request"
+        PQclear(r);
+    return true;
 }
 
 LineDatabase::Result LineDatabase::collect()

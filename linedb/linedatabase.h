@@ -4,19 +4,34 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 struct pg_conn;
 
-// One connection to the line database through libpq, with time-outs of our
-// own so that no network trouble holds its caller for long: connecting at
-// most ConnectTimeoutS (libpq's connect_timeout, the whole start-up
-// included), each statement at most StatementTimeoutMs, a dead peer found by
-// TCP keep-alives. Every statement is sent with its parameters apart
-// (PQexecParams), never pasted into its text. Not for use from two threads
-// at once.
+// What the server is told of a session. Time-outs of 0 leave the server's own.
+struct LineSession {
+    QString applicationName = QStringLiteral("zelor-k3-report");
+    int statementTimeoutMs = 0;
+    int lockTimeoutMs = 0;
+};
+
+// One connection to the line database through libpq, kept and reused, with
+// time-outs of our own so that no network trouble holds its caller for long:
+// connecting at most ConnectTimeoutS (start-up and TLS included), each
+// statement at most its deadline, a dead peer found by TCP keep-alives. A
+// statement still running at its deadline is cancelled on the server before
+// the connection is given up. Without `sslmode` in the connection string the
+// server's certificate and name are checked (verify-full). Every statement is
+// sent with its parameters apart (PQexecParams), never pasted into its text.
+// Not for use from two threads at once, but for interrupt().
 class LineDatabase {
 public:
     static constexpr int ConnectTimeoutS = 5;
     static constexpr int StatementTimeoutMs = 15000;
+    // How long a cancelled statement's answer is waited for.
+    static constexpr int CancelWaitMs = 1000;
+
+    using Session = LineSession;
 
     struct Result {
         bool ok = false;
@@ -25,7 +40,7 @@ public:
         QString state; // SQLSTATE of the error, when the server gave one
     };
 
-    explicit LineDatabase(const QString &conninfo);
+    explicit LineDatabase(const QString &conninfo, const Session &session = Session());
     ~LineDatabase();
     LineDatabase(const LineDatabase &) = delete;
     LineDatabase &operator=(const LineDatabase &) = delete;
@@ -35,12 +50,31 @@ public:
     static QString refusal(const QString &conninfo);
     // The string's host, port, database and user, for traces; never a password.
     static QString describe(const QString &conninfo);
+    // The login the string names, else libpq's default (PGUSER, the
+    // system's user name); empty when not known before connecting.
+    static QString login(const QString &conninfo);
 
     // Connects unless connected; false with error() when that fails.
     bool open();
     bool isOpen() const { return connection != nullptr; }
     void close();
     QString error() const { return lastError; }
+    // Of the open connection: the login it arrived by; what its TLS does not
+    // check (empty for verify-full); how many connections were made so far.
+    QString user() const;
+    QString weakness() const { return sslWeakness; }
+    int connections() const { return made; }
+
+    // From any thread, at the end: stopConnecting() gives up connecting at
+    // once and makes no new connection, a statement in flight goes on;
+    // interrupt() also cancels that statement, waits at most CancelWaitMs for
+    // the server to say so, and sends no other.
+    void stopConnecting() { noConnecting = true; }
+    void interrupt()
+    {
+        noConnecting = true;
+        interrupted = true;
+    }
 
     // A null QString in `params` is SQL NULL. A failure that leaves the
     // connection unusable closes it.
@@ -51,12 +85,20 @@ public:
     Result runScript(const QString &script, int timeoutMs = StatementTimeoutMs);
 
 private:
+    bool connect();
+    bool setUpSession();
     Result finish(bool sent, int timeoutMs);
     bool send(const QByteArray &sql, const QList<QByteArray> &params, const QStringList &raw);
     bool waitForResult(int timeoutMs);
+    bool cancel();
     Result collect();
 
     QString conninfo;
+    Session session;
     pg_conn *connection = nullptr;
     QString lastError;
+    QString sslWeakness;
+    int made = 0;
+    std::atomic<bool> noConnecting { false };
+    std::atomic<bool> interrupted { false };
 };

@@ -9,7 +9,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-zelor-k3-tester.rules DESTINATION
 # The README and docs/ link to each other and to the pictures by relative paths.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
-install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester/docs)
+install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql ${CMAKE_SOURCE_DIR}/linedb/roles.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester/docs)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)

@@ -2,10 +2,11 @@
 
 #include "app/dllsearch.h"
 #include "linedb/lineschema.h"
-#include "report/linereport.h"
 #include "procedure/runrecord.h"
 #include "report/htmlreport.h"
+#include "report/linereport.h"
 #include "report/yieldreport.h"
+#include "shipping/refusedrecords.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -140,7 +141,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Write the report as one self-contained HTML page with charts to FILE "
                        "(- for the standard output) instead of the text."),
         QStringLiteral("FILE"));
-    parser.addOptions({ help, since, until, csv, station, database, createSchema, html });
+    const QCommandLineOption refused(
+        QStringLiteral("refused"),
+        QStringLiteral("List the records of the journal FILE (default: TestingRecords.jsonl) "
+                       "that the line database refused, and its lines that are no record: "
+                       "id, when, the reason."));
+    parser.addOptions({ help, since, until, csv, station, database, createSchema, html, refused });
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Records files; default: TestingRecords.jsonl."),
                                  QStringLiteral("[FILE...]"));
@@ -148,6 +154,13 @@ int main(int argc, char *argv[])
         return fail(parser.errorText());
     if (parser.isSet(help)) {
         std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(refused)) {
+        const QStringList journals = parser.positionalArguments();
+        std::fputs(qPrintable(refusedrecords::listing(
+                       refusedrecords::read(journals.value(0, RunRecord::FileName)))),
+                   stdout);
         return 0;
     }
     yieldreport::Filter filter;
@@ -172,10 +185,16 @@ int main(int argc, char *argv[])
             return fail(refusal);
         if (parser.isSet(createSchema)) {
             LineDatabase db(conninfo);
-            if (!lineschema::create(db, &error))
+            QString roles;
+            if (!lineschema::create(db, &error, &roles))
                 return fail(QStringLiteral("cannot create the schema: %1").arg(error),
                             DatabaseError);
             std::fputs("The line database's schema is in place.\n", stdout);
+            if (!roles.isEmpty())
+                std::fprintf(stdout,
+                             "This login may not create the stations' role zelor_station; "
+                             "someone who may (and owns the tables, or is a superuser) runs:\n\n%s",
+                             qPrintable(roles));
             return 0;
         }
         if (parser.isSet(html)) {

@@ -14,9 +14,11 @@ LineConfig LineConfig::load()
         config.conninfo
             = ini.value(QStringLiteral("records/database")).toStringList().join(QLatin1Char(','));
     config.station = ini.value(QStringLiteral("records/station")).toString().trimmed();
-    if (config.station.isEmpty())
-        config.station = QSysInfo::machineHostName();
     if (!config.conninfo.isEmpty())
         config.problem = LineDatabase::refusal(config.conninfo);
+    if (config.station.isEmpty() && config.configured())
+        config.station = LineDatabase::login(config.conninfo);
+    if (config.station.isEmpty())
+        config.station = QSysInfo::machineHostName();
     return config;
 }

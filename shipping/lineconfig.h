@@ -6,8 +6,8 @@
 // database named by a libpq connection string, from the environment
 // variable ZELOR_RECORDS_DATABASE, else from `[records] database=` in
 // zelor-k3-tester.ini in the folder the station starts in. The station's
-// name comes from `[records] station=`, else the host name. No setting: no
-// line database.
+// name comes from `[records] station=`, else, with a line database, from the
+// login it uses there, else the host name. No setting: no line database.
 struct LineConfig {
     static inline const QString IniFile = QStringLiteral("zelor-k3-tester.ini");
 

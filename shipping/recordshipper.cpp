@@ -1,12 +1,16 @@
 #include "shipping/recordshipper.h"
 
-#include "shipping/lineconfig.h"
 #include "log/debugtrace.h"
 #include "report/yieldreport.h"
+#include "shipping/lineconfig.h"
+#include "shipping/refusedrecords.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
-#include <QSet>
 #include <QThread>
 #include <QTimer>
 
@@ -14,33 +18,48 @@
 
 namespace {
 
-// The runs and their records, in one statement: both or neither.
+// The runs and their records, in one statement: both or neither. The server
+// fills the station (the login), the arrival and the time received.
 const QString Insert = QStringLiteral(
-    "WITH sent (id, station, started, day, verdict, fail_code, duration_ms, pair, record) AS "
+    "WITH sent (id, started, day, verdict, fail_code, duration_ms, pair, record) AS "
     "(VALUES %1), "
-    "runs AS (INSERT INTO zelor_runs (id, station, started, day, verdict, fail_code, duration_ms, "
-    "pair) SELECT id, station, started, day, verdict, fail_code, duration_ms, pair FROM sent "
+    "runs AS (INSERT INTO zelor_runs (id, started, day, verdict, fail_code, duration_ms, pair) "
+    "SELECT id, started, day, verdict, fail_code, duration_ms, pair FROM sent "
     "ON CONFLICT (id) DO NOTHING RETURNING id) "
     "INSERT INTO zelor_records (id, record) SELECT sent.id, sent.record FROM sent "
     "JOIN runs ON runs.id = sent.id");
-constexpr int InsertColumns = 9;
+constexpr int InsertColumns = 8;
 
-// The placeholders of the `rows`th row: ($1::uuid, $2, ...).
+// The placeholders of the `rows`th row: ($1::uuid, $2::timestamptz, ...).
 QString insertRow(int row)
 {
     static const char *const types[InsertColumns]
-        = { "::uuid", "", "::timestamptz", "::date", "", "::integer", "::float8", "", "::jsonb" };
+        = { "::uuid", "::timestamptz", "::date", "", "::integer", "::float8", "", "::jsonb" };
     QStringList values;
     for (int c = 0; c < InsertColumns; ++c)
         values << QStringLiteral("$%1%2").arg(row * InsertColumns + c + 1).arg(types[c]);
     return QLatin1Char('(') + values.join(QStringLiteral(", ")) + QLatin1Char(')');
 }
 
-// A statement that failed for a record's own content, not for the server or
-// the connection.
+// A refusal for a record's own content (a data exception, a check), which
+// sending it again cannot mend; anything else is the server's or the
+// connection's and passes.
 bool refusedForContent(const LineDatabase::Result &result)
 {
-    return result.state.startsWith(QLatin1String("22")); // data exception
+    return result.state.startsWith(QLatin1String("22"))
+        || result.state.startsWith(QLatin1String("23"));
+}
+
+QByteArray hashOf(const QByteArray &line)
+{
+    return QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray firstLineHash(QFile &file)
+{
+    file.seek(0);
+    const QByteArray line = file.readLine();
+    return line.endsWith('\n') ? hashOf(line) : QByteArray();
 }
 
 } // namespace
@@ -51,8 +70,12 @@ struct RecordShipper::Pending {
     bool held = false; // not in the journal
 };
 
-RecordShipper::RecordShipper(const QString &conninfo, const QString &journal)
-    : database(conninfo), journal(journal)
+RecordShipper::RecordShipper(const QString &conninfo, const QString &station,
+                             const QString &journal)
+    : database(
+        conninfo,
+        { QStringLiteral("zelor-k3-tester ") + station, ServerStatementTimeoutMs, LockTimeoutMs }),
+      station(station), journal(journal)
 {
 }
 
@@ -68,9 +91,11 @@ void RecordShipper::start()
     retry = new QTimer(this);
     retry->setInterval(RetryMs);
     connect(retry, &QTimer::timeout, this, &RecordShipper::ship);
-    QFile file(markFile(journal));
-    if (file.open(QIODevice::ReadOnly))
-        mark = qMax<qint64>(0, file.readAll().trimmed().toLongLong());
+    loadMark();
+    for (const refusedrecords::Entry &e : refusedrecords::read(journal)) {
+        refused << e.key;
+        lastRefusal = e.key + QStringLiteral(": ") + e.reason;
+    }
     ship();
 }
 
@@ -79,7 +104,7 @@ void RecordShipper::journalGrew()
     if (!sinceFailure.isValid() || sinceFailure.elapsed() >= RetryGapMs)
         ship();
     else
-        tell(1, lastError); // one more waiting
+        tell(lastError);
 }
 
 void RecordShipper::finish()
@@ -87,6 +112,7 @@ void RecordShipper::finish()
     // Over the connection it has; at the end it never starts to connect.
     if (database.isOpen())
         ship();
+    database.close();
     thread()->quit();
 }
 
@@ -96,29 +122,89 @@ void RecordShipper::hold(const QByteArray &line)
     ship();
 }
 
+// Connected, as the station itself, to a database whose id is known.
+bool RecordShipper::connected()
+{
+    if (!database.open())
+        return false;
+    if (database.connections() == checkedConnection)
+        return true;
+    const QString login = database.user();
+    wrongLogin = login == station
+        ? QString()
+        : QStringLiteral("this station is named %1 but logs in to the line database as %2: "
+                         "a station's records go in under its own login's name; name the "
+                         "station %2, or give it the login %1")
+              .arg(station, login);
+    if (!database.weakness().isEmpty())
+        DebugTrace() << "line database: connected;" << database.weakness();
+    const LineDatabase::Result id
+        = database.exec(QStringLiteral("SELECT instance::text FROM zelor_schema"));
+    if (!id.ok || id.rows.isEmpty()) // an older schema: its owner runs --create-schema again
+        return false;
+    instance = id.rows[0].value(0);
+    checkedConnection = database.connections();
+    if (mark.offset > 0 && !mark.lastId.isEmpty()) { // the database may be restored or another
+        const LineDatabase::Result last = database.exec(
+            QStringLiteral("SELECT 1 FROM zelor_runs WHERE id = $1::uuid"), { mark.lastId });
+        if (!last.ok)
+            return false;
+        if (mark.database != instance || last.rows.isEmpty()) {
+            DebugTrace() << "line database: not the database the mark was made with, or it "
+                            "lacks the last record sent; every record is looked up again";
+            saveMark({});
+        }
+    }
+    return true;
+}
+
+// The journal is the one the mark was made on, up to the mark: its first
+// line and the line before the mark are the same. Else every record is
+// looked up again.
+void RecordShipper::vouchForMark()
+{
+    if (mark.offset == 0)
+        return;
+    QFile file(journal);
+    bool same = file.open(QIODevice::ReadOnly) && file.size() >= mark.offset
+        && firstLineHash(file) == mark.journalStart && file.seek(mark.lastStart)
+        && hashOf(file.read(mark.offset - mark.lastStart)) == mark.lastLine;
+    if (!same) {
+        DebugTrace() << "line database: the journal is not the one the mark was made on "
+                        "(replaced, cut or restored); every record is looked up again";
+        saveMark({});
+    }
+}
+
 // The next records the database may lack: journal lines from the mark, then
-// the held ones; `through` is where the journal's part of them ends. Lines
-// that are not records (a line torn by a kill) are passed over.
-QList<RecordShipper::Pending> RecordShipper::pendingRecords(qint64 *through)
+// the held ones; `through` is the mark after them. Lines that are no record
+// (a line torn by a kill) are set aside.
+QList<RecordShipper::Pending> RecordShipper::pendingRecords(Mark *through)
 {
     QList<Pending> pending;
     QFile file(journal);
-    *through = mark;
-    if (file.open(QIODevice::ReadOnly)) {
-        if (file.size() < mark) // replaced or cut: from its start again
-            *through = mark = 0;
-        file.seek(mark);
+    if (file.open(QIODevice::ReadOnly) && file.seek(through->offset)) {
         while (pending.size() < BatchSize) {
+            const qint64 start = file.pos();
             const QByteArray line = file.readLine();
             if (!line.endsWith('\n')) // none, or one still being written
                 break;
-            *through = file.pos();
+            if (start == 0)
+                through->journalStart = hashOf(line);
+            through->offset = file.pos();
+            through->lastStart = start;
+            through->lastLine = hashOf(line);
+            if (line.trimmed().isEmpty())
+                continue;
             QStringList problems;
             const QList<yieldreport::Run> runs = yieldreport::parse(line, journal, &problems);
-            if (runs.isEmpty() && !line.trimmed().isEmpty())
-                DebugTrace() << "line database: not a record, not sent:" << problems.value(0);
-            if (!runs.isEmpty())
-                pending << Pending { runs.first(), line.trimmed(), false };
+            if (runs.isEmpty()) {
+                setAside(QString::fromLatin1(hashOf(line.trimmed())), line.trimmed(),
+                         QStringLiteral("not a record: ") + problems.value(0));
+                continue;
+            }
+            through->lastId = runs.first().id;
+            pending << Pending { runs.first(), line.trimmed(), false };
         }
     }
     for (const QByteArray &line : held) {
@@ -135,23 +221,36 @@ QList<RecordShipper::Pending> RecordShipper::pendingRecords(qint64 *through)
 void RecordShipper::ship()
 {
     while (true) {
-        qint64 through = mark;
-        const QList<Pending> batch = pendingRecords(&through);
-        const auto heldInBatch
-            = std::count_if(batch.begin(), batch.end(), [](const Pending &p) { return p.held; });
         QString error;
-        if (!batch.isEmpty() && !sendBatch(batch, &error)) {
-            tell(1, error);
+        Mark through = mark;
+        QList<Pending> batch;
+        if (!connected()) {
+            error = database.error();
+        } else if (!wrongLogin.isEmpty()) {
+            retry->stop();
+            tell(QString());
+            return;
+        } else {
+            vouchForMark();
+            through = mark;
+            batch = pendingRecords(&through);
+            if (!batch.isEmpty())
+                sendBatch(batch, &error);
+        }
+        if (!error.isEmpty()) {
+            tell(error);
             sinceFailure.start();
             retry->start();
             return;
         }
         sinceFailure.invalidate();
+        const auto heldInBatch
+            = std::count_if(batch.begin(), batch.end(), [](const Pending &p) { return p.held; });
         held.erase(held.begin(), held.begin() + heldInBatch);
-        if (through != mark)
+        if (through.offset != mark.offset)
             saveMark(through);
         if (batch.isEmpty()) {
-            tell(0, QString());
+            tell(QString());
             retry->stop();
             return;
         }
@@ -159,13 +258,20 @@ void RecordShipper::ship()
 }
 
 // Asks which of the batch's records the database has, and inserts the rest
-// in one statement. A record the server refuses for its content is sent
-// alone, traced and passed over: it stays in the journal.
+// in one statement, each id once. A batch refused for its content is split
+// until the record refused is found; that one is set aside, the rest sent.
 bool RecordShipper::sendBatch(const QList<Pending> &batch, QString *error)
 {
     QStringList ids;
-    for (const Pending &p : batch)
-        ids << p.run.id;
+    QList<Pending> unique;
+    for (const Pending &p : batch) {
+        if (!p.run.id.isEmpty() && !ids.contains(p.run.id)) {
+            ids << p.run.id;
+            unique << p;
+        }
+    }
+    if (unique.isEmpty())
+        return true;
     const LineDatabase::Result have = database.exec(
         QStringLiteral("SELECT id::text FROM zelor_runs WHERE id = ANY($1::uuid[])"),
         { QLatin1Char('{') + ids.join(QLatin1Char(',')) + QLatin1Char('}') });
@@ -176,73 +282,133 @@ bool RecordShipper::sendBatch(const QList<Pending> &batch, QString *error)
     QSet<QString> present;
     for (const QStringList &row : have.rows)
         present << row.value(0);
-    QStringList rows, params;
-    for (const Pending &p : batch) {
-        if (present.contains(p.run.id) || p.run.id.isEmpty()) // held, and not a record
+    unique.removeIf([&](const Pending &p) { return present.contains(p.run.id); });
+    QList<QList<Pending>> parts { unique };
+    while (!parts.isEmpty()) {
+        const QList<Pending> part = parts.takeFirst();
+        LineDatabase::Result result;
+        if (part.isEmpty() || insert(part, &result))
             continue;
-        rows << insertRow(int(rows.size()));
-        params << p.run.id << p.run.station << p.run.start << p.run.day()
-               << (p.run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"))
-               << QString::number(p.run.failCode) << QString::number(p.run.durationMs, 'g', 17)
-               << (p.run.pair().isEmpty() ? QString() : p.run.pair()) << QString::fromUtf8(p.line);
-    }
-    if (rows.isEmpty())
-        return true;
-    const LineDatabase::Result inserted
-        = database.exec(Insert.arg(rows.join(QStringLiteral(", "))), params);
-    if (inserted.ok)
-        return true;
-    if (!refusedForContent(inserted)) {
-        *error = inserted.error;
-        return false;
-    }
-    if (batch.size() == 1) {
-        DebugTrace() << "line database: record" << batch.first().run.id
-                     << "refused, not sent:" << inserted.error;
-        return true;
-    }
-    for (const Pending &p : batch) {
-        if (!present.contains(p.run.id) && !sendBatch({ p }, error))
+        if (!refusedForContent(result)) {
+            *error = result.error;
             return false;
+        }
+        if (part.size() == 1) {
+            setAside(part[0].run.id, part[0].line, result.error);
+            continue;
+        }
+        parts.prepend(part.mid(part.size() / 2));
+        parts.prepend(part.first(part.size() / 2));
     }
     return true;
 }
 
-void RecordShipper::saveMark(qint64 offset)
+bool RecordShipper::insert(const QList<Pending> &batch, LineDatabase::Result *result)
 {
-    mark = offset;
+    QStringList rows, params;
+    for (const Pending &p : batch) {
+        rows << insertRow(int(rows.size()));
+        params << p.run.id << p.run.start << p.run.day()
+               << (p.run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"))
+               << QString::number(p.run.failCode) << QString::number(p.run.durationMs, 'g', 17)
+               << (p.run.pair().isEmpty() ? QString() : p.run.pair()) << QString::fromUtf8(p.line);
+    }
+    *result = database.exec(Insert.arg(rows.join(QStringLiteral(", "))), params);
+    return result->ok;
+}
+
+// Kept beside the journal for the line's owner, once; counted in the status.
+void RecordShipper::setAside(const QString &key, const QByteArray &line, const QString &reason)
+{
+    if (refused.contains(key))
+        return;
+    refused << key;
+    lastRefusal = key + QStringLiteral(": ") + reason;
+    DebugTrace() << "line database: refused, set aside (zelor-k3-report --refused):" << lastRefusal;
+    if (!refusedrecords::append(
+            journal, { key, reason, QDateTime::currentDateTime().toString(Qt::ISODate), line }))
+        DebugTrace() << "line database: cannot keep the refused record in"
+                     << refusedrecords::fileOf(journal);
+}
+
+void RecordShipper::loadMark()
+{
+    QFile file(markFile(journal));
+    const QJsonObject o = file.open(QIODevice::ReadOnly)
+        ? QJsonDocument::fromJson(file.readAll()).object()
+        : QJsonObject();
+    mark = {};
+    mark.offset = qMax<qint64>(0, o.value(QLatin1String("offset")).toInteger());
+    mark.lastStart
+        = qBound<qint64>(0, o.value(QLatin1String("lastStart")).toInteger(), mark.offset);
+    mark.lastId = o.value(QLatin1String("lastId")).toString();
+    mark.journalStart = o.value(QLatin1String("journalStart")).toString().toLatin1();
+    mark.lastLine = o.value(QLatin1String("lastLine")).toString().toLatin1();
+    mark.database = o.value(QLatin1String("database")).toString();
+}
+
+void RecordShipper::saveMark(const Mark &next)
+{
+    mark = next;
+    mark.database = instance;
+    const QJsonObject o { { QStringLiteral("offset"), mark.offset },
+                          { QStringLiteral("lastStart"), mark.lastStart },
+                          { QStringLiteral("lastId"), mark.lastId },
+                          { QStringLiteral("journalStart"),
+                            QString::fromLatin1(mark.journalStart) },
+                          { QStringLiteral("lastLine"), QString::fromLatin1(mark.lastLine) },
+                          { QStringLiteral("database"), mark.database } };
     QSaveFile file(markFile(journal));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::number(offset) + '\n') < 0
-        || !file.commit())
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write(QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n') < 0 || !file.commit())
         DebugTrace() << "line database: cannot keep the mark in" << markFile(journal)
                      << "; records may be looked up again";
 }
 
-void RecordShipper::tell(int waiting, const QString &error)
+int RecordShipper::waiting() const
 {
-    QString state;
-    if (!waiting) {
-        state = QStringLiteral("Line database: all records in");
-    } else {
-        qint64 lines = held.size();
-        QFile file(journal);
-        if (file.open(QIODevice::ReadOnly) && file.seek(mark))
-            lines += file.readAll().count('\n');
-        state = QStringLiteral("Line database: %1 waiting").arg(qMax<qint64>(lines, 1));
-    }
+    qint64 lines = held.size();
+    QFile file(journal);
+    if (file.open(QIODevice::ReadOnly) && file.seek(mark.offset))
+        lines += file.readAll().count('\n');
+    return int(lines);
+}
+
+void RecordShipper::tell(const QString &error)
+{
+    const int count = waiting();
+    QString state = QStringLiteral("Line database: ");
+    if (!wrongLogin.isEmpty())
+        state += QStringLiteral("not sending");
+    else if (count > 0)
+        state += QStringLiteral("%1 waiting").arg(count);
+    else if (!error.isEmpty())
+        state += QStringLiteral("not reached");
+    else
+        state += QStringLiteral("all records in");
+    if (!refused.isEmpty() && wrongLogin.isEmpty())
+        state += QStringLiteral(", %1 refused").arg(refused.size());
     if (error != lastError && !error.isEmpty())
         DebugTrace() << "line database:" << error << "; records wait in the journal";
     if (error.isEmpty() && !lastError.isEmpty())
         DebugTrace() << "line database: reached again";
+    if (!wrongLogin.isEmpty() && state != lastState)
+        DebugTrace() << "line database: nothing sent:" << wrongLogin;
     lastError = error;
-    if (state != lastState || !error.isEmpty()) {
+    QStringList detail;
+    for (const QString &part :
+         { wrongLogin, error, database.isOpen() ? database.weakness() : QString(),
+           refused.isEmpty() ? QString() : QStringLiteral("last refused: ") + lastRefusal })
+        if (!part.isEmpty())
+            detail << part;
+    if (state != lastState || !error.isEmpty() || !detail.isEmpty()) {
         lastState = state;
-        emit stateChanged(state, error);
+        emit stateChanged(state, detail.join(QLatin1Char('\n')));
     }
 }
 
 LineShipping::LineShipping(const LineConfig &config, const QString &journal)
-    : thread(new QThread), shipper(new RecordShipper(config.conninfo, journal))
+    : thread(new QThread), shipper(new RecordShipper(config.conninfo, config.station, journal))
 {
     shipper->moveToThread(thread);
     connect(thread, &QThread::started, shipper, &RecordShipper::start);
@@ -254,16 +420,22 @@ LineShipping::LineShipping(const LineConfig &config, const QString &journal)
 
 LineShipping::~LineShipping()
 {
-    // After every record handed over so far, as events keep their order.
+    // After every record handed over so far, as events keep their order;
+    // over the connection it has, never a new one. A statement still running
+    // then is cancelled, and the connection closed as TLS wants it.
+    shipper->stopConnecting();
     QMetaObject::invokeMethod(shipper, &RecordShipper::finish, Qt::QueuedConnection);
-    if (thread->wait(StopWaitMs)) {
-        delete shipper;
-        delete thread;
-        return;
+    if (!thread->wait(FinishWaitMs)) {
+        shipper->interrupt();
+        if (!thread->wait(StopWaitMs)) {
+            // Held where nothing reaches (a name lookup): left to end with
+            // the process. What it had not sent waits in the journal.
+            DebugTrace() << "line database: still sending at exit; the rest waits in the journal";
+            return;
+        }
     }
-    // Held up by the network: left to end with the process. What it had
-    // not sent waits in the journal for the next start.
-    DebugTrace() << "line database: still sending at exit; the rest waits in the journal";
+    delete shipper;
+    delete thread;
 }
 
 void LineShipping::recordWritten(const QByteArray &line, bool journaled)

@@ -5,8 +5,8 @@
 // the line-wide report against the report on the same records files.
 
 #include "linedb/linedatabase.h"
-#include "shipping/linestatus.h"
 #include "procedure/runrecord.h"
+#include "shipping/linestatus.h"
 #include "stationprobe.h"
 
 #include <QElapsedTimer>
@@ -111,13 +111,13 @@ class TestLineDb : public QObject {
 
     QString conninfo(const QString &user, const QString &ca = QStringLiteral("ca.crt")) const
     {
-        return QStringLiteral("host=localhost port=%1 dbname=postgres user=%2 "
+        return QStringLiteral("host=localhost port=%1 dbname=postgres user='%2' "
                               "sslmode=verify-full sslrootcert=%3/%4")
             .arg(QString::number(port), user, serverDir.path(), ca);
     }
-    LineConfig config(const QString &user, const QString &station = QStringLiteral("bench-1"))
+    LineConfig config(const QString &user, const QString &station = QString())
     {
-        return { conninfo(user), station, QString() };
+        return { conninfo(user), station.isEmpty() ? user : station, QString() };
     }
     bool server(const QString &command)
     {
@@ -152,9 +152,35 @@ class TestLineDb : public QObject {
     {
         QFile ini(LineConfig::IniFile);
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[records]\nstation=" + station.toUtf8() + "\n");
+        ini.write("[records]\n");
+        if (!station.isEmpty())
+            ini.write("station=" + station.toUtf8() + "\n");
         if (!database.isEmpty())
             ini.write("database=\"" + database.toUtf8() + "\"\n");
+    }
+
+    // Each station's records of `records` shipped by that station's login.
+    void shipAsTheirStations(const QString &records)
+    {
+        QFile file(records);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QMap<QString, QByteArray> journals;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            if (json(line).contains("host")) // the others are no records
+                journals[json(line).value("host").toString()] += line + '\n';
+        for (auto it = journals.cbegin(); it != journals.cend(); ++it) {
+            QFile journal(RunRecord::FileName);
+            QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write(it.value()) > 0);
+            journal.close();
+            QFile::remove(RecordShipper::markFile(RunRecord::FileName));
+            LineShipping shipping(config(it.key()), RunRecord::FileName);
+            QSignalSpy states(&shipping, &LineShipping::stateChanged);
+            QTRY_VERIFY2(!states.isEmpty()
+                             && states.last().first() == "Line database: all records in",
+                         qPrintable(states.isEmpty() ? QString()
+                                                     : states.last().value(0).toString() + " / "
+                                            + states.last().value(1).toString()));
+        }
     }
 
 private slots:
@@ -169,6 +195,25 @@ private slots:
         const QString pgpass = serverDir.filePath(QStringLiteral("pgpass"));
         qputenv("PGPASSFILE", pgpass.toUtf8());
         owner = std::make_unique<LineDatabase>(conninfo(QStringLiteral("owner")));
+        // A database's owner who may not create roles gets the tables, and
+        // the role's statements for someone who may.
+        QVERIFY(sql(QStringLiteral("CREATE ROLE plainowner LOGIN PASSWORD 'plain'")).ok);
+        QVERIFY(sql(QStringLiteral("CREATE DATABASE plain OWNER plainowner")).ok);
+        {
+            QFile file(pgpass);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write(QStringLiteral("localhost:%1:*:plainowner:plain\n").arg(port).toUtf8());
+        }
+        int plainCode = -1;
+        const QByteArray plainOut = report(
+            { QStringLiteral("--database"),
+              conninfo(QStringLiteral("plainowner")).replace("dbname=postgres", "dbname=plain"),
+              QStringLiteral("--create-schema") },
+            &plainCode);
+        QCOMPARE(plainCode, 0);
+        QVERIFY2(plainOut.contains("may not create the stations' role")
+                     && plainOut.contains("CREATE ROLE zelor_station NOLOGIN"),
+                 plainOut.constData());
         // The schema, twice: the second changes nothing.
         for (int i = 0; i < 2; ++i) {
             int code = -1;
@@ -180,15 +225,14 @@ private slots:
             QCOMPARE(out, QByteArray("The line database's schema is in place.\n"));
         }
         QCOMPARE(sql(QStringLiteral("SELECT count(*), min(version) FROM zelor_schema")).rows,
-                 (QList<QStringList> { { "1", "1" } }));
-        // The stations' group as docs/line-database.md sets it up, a station
-        // of it, one with the wrong password in its pgpass line, and one
-        // that may only look ids up.
+                 (QList<QStringList> { { "1", "2" } }));
+        // Stations added as docs/line-database.md says, one with the wrong
+        // password in its pgpass line, and one that may only look ids up.
         for (const char *statement : {
-                 "CREATE ROLE zelor_station NOLOGIN",
-                 "GRANT INSERT ON zelor_runs, zelor_records TO zelor_station",
-                 "GRANT SELECT (id) ON zelor_runs TO zelor_station",
                  "CREATE ROLE bench LOGIN PASSWORD 'bench-secret' IN ROLE zelor_station",
+                 "CREATE ROLE other LOGIN PASSWORD 'other-secret' IN ROLE zelor_station",
+                 "CREATE ROLE \"bench-1\" LOGIN PASSWORD 'x' IN ROLE zelor_station",
+                 "CREATE ROLE \"bench \"\"2\"\", hall\" LOGIN PASSWORD 'x' IN ROLE zelor_station",
                  "CREATE ROLE forgetful LOGIN PASSWORD 'right' IN ROLE zelor_station",
                  "CREATE ROLE lookonly LOGIN PASSWORD 'look-secret'",
                  "GRANT SELECT (id) ON zelor_runs TO lookonly",
@@ -196,8 +240,8 @@ private slots:
             QVERIFY2(sql(QLatin1String(statement)).ok, statement);
         QFile file(pgpass);
         QVERIFY(file.open(QIODevice::Append));
-        for (const char *entry :
-             { "bench:bench-secret", "forgetful:wrong", "lookonly:look-secret" })
+        for (const char *entry : { "bench:bench-secret", "other:other-secret", "forgetful:wrong",
+                                   "lookonly:look-secret", "bench-1:x", "bench \"2\", hall:x" })
             file.write(QStringLiteral("localhost:%1:*:%2\n").arg(port).arg(entry).toUtf8());
     }
     void cleanupTestCase()
@@ -232,7 +276,7 @@ private slots:
                 { record.value("id").toString(), record.value("start").toString() });
             QCOMPARE(row.rows.size(), 1);
             const QStringList r = row.rows[0];
-            QCOMPARE(r[0], QStringLiteral("bench-1"));
+            QCOMPARE(r[0], QStringLiteral("bench"));
             QCOMPARE(r[1], QStringLiteral("t"));
             QCOMPARE(r[2], record.value("start").toString().left(10));
             QCOMPARE(r[3], record.value("verdict").toString());
@@ -382,7 +426,7 @@ private slots:
                         "CREATE TRIGGER slow BEFORE INSERT ON zelor_runs FOR EACH ROW "
                         "EXECUTE FUNCTION slow()"))
                     .ok);
-        writeIni(QStringLiteral("bench-9"), conninfo(QStringLiteral("bench")));
+        writeIni(QString(), conninfo(QStringLiteral("bench")));
         QProcess station;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -417,14 +461,14 @@ private slots:
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("ZELOR_RECORDS_DATABASE"),
-                           conninfo(QStringLiteral("bench")));
         for (const auto &[name, runs] :
-             { std::pair { "bench-A", "2" }, std::pair { "bench-B", "3" } }) {
+             { std::pair { "bench", "2" }, std::pair { "other", "3" } }) {
             const QString folder = scratch->path() + QLatin1Char('/') + QLatin1String(name);
             QDir().mkpath(folder);
             QDir::setCurrent(folder);
-            writeIni(QLatin1String(name));
+            writeIni(QString()); // named as its login
+            environment.insert(QStringLiteral("ZELOR_RECORDS_DATABASE"),
+                               conninfo(QLatin1String(name)));
             int code = -1;
             program("ZELOR_SIM_EXECUTABLE", { "--runs", runs }, &code, environment);
             QCOMPARE(code, 0);
@@ -434,12 +478,12 @@ private slots:
         const QStringList text
             = QString::fromUtf8(report({ "--database", conninfo("owner") }, &code)).split('\n');
         QCOMPARE(code, 0);
-        QVERIFY2(text.filter(QRegularExpression("^  bench-A  runs 2, passed 2 \\(100.0 %\\), "
+        QVERIFY2(text.filter(QRegularExpression("^  bench  runs 2, passed 2 \\(100.0 %\\), "
                                                 "first-pass yield 1 of 1 pairs"))
                          .size()
                      == 1,
                  qPrintable(text.join('\n')));
-        QVERIFY(text.filter(QRegularExpression("^  bench-B  runs 3, passed 3 \\(100.0 %\\), "
+        QVERIFY(text.filter(QRegularExpression("^  other  runs 3, passed 3 \\(100.0 %\\), "
                                                "first-pass yield 0 of 0 pairs"))
                     .size()
                 == 1);
@@ -462,13 +506,7 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         const QString records = QFINDTESTDATA("data/records.jsonl");
-        QVERIFY(QFile::copy(records, RunRecord::FileName));
-        {
-            LineShipping shipping(config(QStringLiteral("bench")), RunRecord::FileName);
-            QSignalSpy states(&shipping, &LineShipping::stateChanged);
-            QTRY_VERIFY(!states.isEmpty()
-                        && states.last().first() == "Line database: all records in");
-        }
+        shipAsTheirStations(records);
         int fromFile = -1, fromDatabase = -1;
         QStringList expected
             = QString::fromUtf8(report(arguments + QStringList { records }, &fromFile)).split('\n');

@@ -43,7 +43,7 @@ install(FILES ${ZELOR_QT_PLATFORMS} DESTINATION platforms)
 install(FILES ${ZELOR_QT_STYLES} DESTINATION styles)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION doc)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION doc)
-install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql DESTINATION doc/docs)
+install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql ${CMAKE_SOURCE_DIR}/linedb/roles.sql DESTINATION doc/docs)
 
 set(CPACK_GENERATOR NSIS)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)
