@@ -29,11 +29,13 @@ sample() {
 }
 sample & sampler=$!
 start=$(date +%s)
+pids=()
 for i in $(seq "$stations"); do
   mkdir -p "$work/s$i"
   (cd "$work/s$i" && ZELOR_RECORDS_DATABASE=$(db "station$i") "$sim" --runs "$runs" > /dev/null 2>&1
    # each station starts again once afterwards: whatever waited is sent then
    cd "$work/s$i" && ZELOR_RECORDS_DATABASE=$(db "station$i") "$sim" --runs 1 > /dev/null 2>&1) &
+  pids+=($!)
 done
 sleep 5; "$root/tests/pgserver.sh" stop "$work"; sleep 5; "$root/tests/pgserver.sh" start "$work"
 sleep 5
@@ -41,7 +43,7 @@ psql -q "$(db owner)" -c "BEGIN; LOCK TABLE zelor_runs IN ACCESS EXCLUSIVE MODE;
 locker=$!
 sleep 3; "$root/tests/pgserver.sh" stop "$work"; sleep 3; "$root/tests/pgserver.sh" start "$work"
 wait "$locker" || true
-wait $(jobs -p | grep -v "^$sampler$") 2> /dev/null || true
+wait "${pids[@]}"
 kill "$sampler" 2> /dev/null || true
 took=$(( $(date +%s) - start ))
 journaled=$(cat "$work"/s*/TestingRecords.jsonl | wc -l)
