@@ -348,8 +348,10 @@ bool LineDatabase::cancel()
 LineDatabase::Result LineDatabase::collect()
 {
     Result result;
+    bool answered = false;
     result.ok = true;
     while (PGresult *r = PQgetResult(connection)) {
+        answered = true;
         const ExecStatusType status = PQresultStatus(r);
         if (status == PGRES_TUPLES_OK) {
             for (int row = 0; row < PQntuples(r); ++row) {
@@ -367,6 +369,10 @@ LineDatabase::Result LineDatabase::collect()
             result.state = state ? QString::fromLatin1(state) : QString();
         }
         PQclear(r);
+    }
+    if (!answered) { // never taken for a statement that did its work
+        result.ok = false;
+        result.error = oneLine(PQerrorMessage(connection));
     }
     lastError = result.error;
     return result;
