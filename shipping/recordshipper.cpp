@@ -143,17 +143,29 @@ bool RecordShipper::connected()
     if (!id.ok || id.rows.isEmpty()) // an older schema: its owner runs --create-schema again
         return false;
     instance = id.rows[0].value(0);
+    if (mark.offset > 0 && !lastSentStillThere())
+        return false;
     checkedConnection = database.connections();
-    if (mark.offset > 0 && !mark.lastId.isEmpty()) { // the database may be restored or another
+    return true;
+}
+
+// The database is the one the mark was made with and has the last record
+// sent (it may be restored from a backup): else every record is looked up
+// again. False when the database cannot say.
+bool RecordShipper::lastSentStillThere()
+{
+    bool there = mark.database == instance;
+    if (there && !mark.lastId.isEmpty() && !refused.contains(mark.lastId)) {
         const LineDatabase::Result last = database.exec(
             QStringLiteral("SELECT 1 FROM zelor_runs WHERE id = $1::uuid"), { mark.lastId });
         if (!last.ok)
             return false;
-        if (mark.database != instance || last.rows.isEmpty()) {
-            DebugTrace() << "line database: not the database the mark was made with, or it "
-                            "lacks the last record sent; every record is looked up again";
-            saveMark({});
-        }
+        there = !last.rows.isEmpty();
+    }
+    if (!there) {
+        DebugTrace() << "line database: not the database the mark was made with, or it "
+                        "lacks the last record sent; every record is looked up again";
+        saveMark({});
     }
     return true;
 }

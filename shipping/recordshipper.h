@@ -72,6 +72,7 @@ private:
     };
     void ship();
     bool connected();
+    bool lastSentStillThere();
     void vouchForMark();
     bool sendBatch(const QList<Pending> &batch, QString *error);
     bool insert(const QList<Pending> &batch, LineDatabase::Result *result);
