@@ -155,6 +155,16 @@ BEGIN
 END
 $$;
 
+-- Runs emptied, summaries emptied.
+CREATE OR REPLACE FUNCTION zelor_forget_runs() RETURNS trigger
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = public, pg_temp AS $$
+BEGIN
+    TRUNCATE zelor_pairs, zelor_day_runs, zelor_day_failures, zelor_day_cycle_times,
+             zelor_day_first_runs;
+    RETURN NULL;
+END
+$$;
+
 -- Runs stored before the summaries existed are counted once, when they are
 -- made.
 DO $$
@@ -186,3 +196,5 @@ $$;
 
 CREATE OR REPLACE TRIGGER zelor_runs_counted AFTER INSERT ON zelor_runs
     REFERENCING NEW TABLE AS added FOR EACH STATEMENT EXECUTE FUNCTION zelor_count_runs();
+CREATE OR REPLACE TRIGGER zelor_runs_emptied AFTER TRUNCATE ON zelor_runs
+    FOR EACH STATEMENT EXECUTE FUNCTION zelor_forget_runs();

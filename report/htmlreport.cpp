@@ -143,10 +143,16 @@ QJsonObject chartData(const Page &page)
 {
     const Summary &s = page.summary;
     QJsonArray stationDays;
-    for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it)
+    for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it) {
+        QJsonArray days;
+        for (auto day = it.value().cbegin(); day != it.value().cend(); ++day)
+            days << QJsonObject { { QStringLiteral("day"), day.key() },
+                                  { QStringLiteral("firstPassYield"),
+                                    percentOrNull(day.value().pairsFirstPassed,
+                                                  day.value().pairs) } };
         stationDays << QJsonObject { { QStringLiteral("station"), it.key() },
-                                     { QStringLiteral("days"),
-                                       byKey(it.value(), QStringLiteral("day")) } };
+                                     { QStringLiteral("days"), days } };
+    }
     const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
     return { { QStringLiteral("days"), byKey(s.days, QStringLiteral("day")) },
              { QStringLiteral("stations"), byKey(s.stations, QStringLiteral("station")) },
