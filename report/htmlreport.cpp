@@ -189,19 +189,19 @@ QString summaryTable(const Figures &all)
         + QStringLiteral("</table>\n");
 }
 
-// "+1.2 points against the day before (93.1 %)"
+// "+1.2 points against the day before (93.1 %)", "-3 runs against the mean
+// of the 7 days before (101.4)"
 QString against(std::optional<double> now, std::optional<double> then, const QString &what,
-                const QString &unit)
+                bool percent)
 {
     if (!now || !then)
-        return QStringLiteral("no %1 to compare").arg(what);
+        return QStringLiteral("nothing to compare in %1").arg(what);
     const double change = *now - *then;
-    return QStringLiteral("%1%2 %3 against %4 (%5 %6)")
+    return QStringLiteral("%1%2 %3 against %4 (%5)")
         .arg(change >= 0 ? QStringLiteral("+") : QString())
         .arg(change, 0, 'f', 1)
-        .arg(unit == QLatin1String("%") ? QStringLiteral("points") : unit, what)
-        .arg(*then, 0, 'f', 1)
-        .arg(unit);
+        .arg(percent ? QStringLiteral("points") : QStringLiteral("runs"), what)
+        .arg(QString::number(*then, 'f', 1) + (percent ? QStringLiteral(" %") : QString()));
 }
 
 std::optional<double> rate(int part, int whole)
@@ -233,13 +233,13 @@ QString tiles(const Summary &recent)
         week += recent.days.value(lastDate.addDays(-d).toString(Qt::ISODate));
     const QString yesterday = QStringLiteral("the day before");
     const QString lastWeek = QStringLiteral("the 7 days before");
+    const QString weekMean = QStringLiteral("the mean of the 7 days before");
     auto yieldTile = [&](const QString &name, const QString &title, auto passedOf) {
         return tile(name, title, yieldreport::percent(passedOf(today), today.pairs),
                     against(rate(passedOf(today), today.pairs),
-                            rate(passedOf(dayBefore), dayBefore.pairs), yesterday,
-                            QStringLiteral("%")),
+                            rate(passedOf(dayBefore), dayBefore.pairs), yesterday, true),
                     against(rate(passedOf(today), today.pairs), rate(passedOf(week), week.pairs),
-                            lastWeek, QStringLiteral("%")));
+                            lastWeek, true));
     };
     const auto runsOn = [](const Figures &f) { return std::optional<double>(f.runs); };
     return QStringLiteral("<h2>%1</h2>\n<div class=\"tiles\">\n").arg(esc(last))
@@ -248,9 +248,8 @@ QString tiles(const Summary &recent)
         + yieldTile(QStringLiteral("final-yield"), QStringLiteral("Final yield"),
                     [](const Figures &f) { return f.pairsFinallyPassed; })
         + tile(QStringLiteral("runs"), QStringLiteral("Runs"), QString::number(today.runs),
-               against(runsOn(today), runsOn(dayBefore), yesterday, QStringLiteral("runs")),
-               against(runsOn(today), week.runs / 7.0, lastWeek + QStringLiteral(" (a day)"),
-                       QStringLiteral("runs")))
+               against(runsOn(today), runsOn(dayBefore), yesterday, false),
+               against(runsOn(today), week.runs / 7.0, weekMean, false))
         + QStringLiteral("</div>\n");
 }
 
