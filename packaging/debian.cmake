@@ -10,6 +10,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-zelor-k3-tester.rules DESTINATION
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester/docs)
+# Chart.js's MIT notice, for the copy built into zelor-k3-report.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)
