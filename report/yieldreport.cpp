@@ -212,7 +212,8 @@ QList<Run> distinct(const QList<Run> &runs)
 
 qint64 cycleTimeMs(double durationMs)
 {
-    return qint64(std::clamp(std::round(durationMs), 0.0, double(MaxCycleTimeMs)));
+    // As the line database does it: half up.
+    return qint64(std::clamp(std::floor(durationMs + 0.5), 0.0, double(MaxCycleTimeMs)));
 }
 
 std::optional<qint64> percentile(const CycleTimes &times, double fraction)
