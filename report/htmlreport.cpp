@@ -416,10 +416,10 @@ Histogram histogram(const yieldreport::CycleTimes &times)
 yieldreport::Filter recentDays(const Summary &summary, const yieldreport::Filter &filter)
 {
     yieldreport::Filter recent = filter;
-    if (!summary.days.isEmpty())
-        recent.since.day = QDate::fromString(summary.days.lastKey(), Qt::ISODate)
-                               .addDays(-7)
-                               .toString(Qt::ISODate);
+    if (summary.days.isEmpty())
+        return recent;
+    recent.since.day
+        = QDate::fromString(summary.days.lastKey(), Qt::ISODate).addDays(-7).toString(Qt::ISODate);
     recent.since.time = {};
     return recent;
 }
