@@ -354,6 +354,8 @@ function chart(id, config) {
   if (canvas) new Chart(canvas, config);
 }
 const days = data.days.map(d => d.day);
+// A year of days draws as lines: its points would hide them and take long.
+Chart.defaults.elements.point.radius = days.length > 60 ? 0 : 3;
 function line(label, values, i) {
   return { label, data: values, borderColor: colours[i % colours.length],
            backgroundColor: colours[i % colours.length], spanGaps: true };
