@@ -235,7 +235,10 @@ bool runs(LineDatabase &database, const Filter &filter,
 {
     Queries q { database, error };
     LineDatabase::Result result;
+    // Every row is read: a plan for the first few would walk the whole
+    // table in start order.
     if (!q.exec(QStringLiteral("BEGIN READ ONLY"), {}, &result)
+        || !q.exec(QStringLiteral("SET LOCAL cursor_tuple_fraction = 1"), {}, &result)
         || !q.exec(QStringLiteral("DECLARE selected NO SCROLL CURSOR FOR ") + RunsQuery,
                    parameters(filter), &result))
         return false;
