@@ -2,6 +2,8 @@
 include(GNUInstallDirs)
 install(TARGETS zelor-k3-tester zelor-k3-tester-sim zelor-k3-report
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Chart.js's MIT notice, for the copy built into zelor-k3-report.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/zelor-k3-tester.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/zelor-k3-tester.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
@@ -10,8 +12,6 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-zelor-k3-tester.rules DESTINATION
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(FILES ${CMAKE_SOURCE_DIR}/linedb/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester/docs)
-# Chart.js's MIT notice, for the copy built into zelor-k3-report.
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelor-k3-tester)
