@@ -2,6 +2,8 @@
 include(GNUInstallDirs)
 install(TARGETS zelor-k3-tester zelor-k3-tester-sim zelor-k3-report
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Chart.js's MIT notice, for the copy built into zelor-k3-report.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zelor-k3-tester)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/zelor-k3-tester.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/zelor-k3-tester.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -2,6 +2,7 @@
 
 #include "procedure/failurecodes.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,12 +10,14 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cmath>
 
 namespace htmlreport {
 
 namespace {
 
 using yieldreport::Figures;
+using yieldreport::Summary;
 
 QString esc(const QString &text)
 {
@@ -29,12 +32,17 @@ QByteArray scriptJson(const QJsonObject &object)
     return json;
 }
 
+QByteArray resource(const QString &name)
+{
+    QFile file(name);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
 QByteArray chartJs()
 {
-    QFile file(QStringLiteral(":/report/chart.min.js"));
-    file.open(QIODevice::ReadOnly);
     // Nothing in it may end the element it is put in.
-    return file.readAll().replace("</script", "<\\/script");
+    return resource(QStringLiteral(":/report/chart.min.js")).replace("</script", "<\\/script");
 }
 
 // "3.9.1", from the library's own header comment.
@@ -44,55 +52,115 @@ QString chartJsVersion()
     return version.match(QString::fromLatin1(chartJs().left(200))).captured(1);
 }
 
+// What a Content-Security-Policy names an inline element by.
+QByteArray hashSource(const QByteArray &content)
+{
+    return "'sha256-" + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toBase64()
+        + "'";
+}
+
 QJsonValue percentOrNull(int part, int whole)
 {
     return whole ? QJsonValue(100.0 * part / whole) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue msOrNull(std::optional<qint64> ms)
+{
+    return ms ? QJsonValue(double(*ms)) : QJsonValue(QJsonValue::Null);
+}
+
 QJsonObject rates(const Figures &f)
 {
     return { { QStringLiteral("runs"), f.runs },
+             { QStringLiteral("retests"), f.retests() },
              { QStringLiteral("yield"), percentOrNull(f.passed, f.runs) },
-             { QStringLiteral("firstPassYield"), percentOrNull(f.pairsFirstPassed, f.pairs) } };
+             { QStringLiteral("firstPassYield"), percentOrNull(f.pairsFirstPassed, f.pairs) },
+             { QStringLiteral("finalYield"), percentOrNull(f.pairsFinallyPassed, f.pairs) },
+             { QStringLiteral("median"), msOrNull(f.median()) },
+             { QStringLiteral("percentile95"), msOrNull(f.percentile95()) } };
+}
+
+QJsonArray byKey(const QMap<QString, Figures> &groups, const QString &key)
+{
+    QJsonArray array;
+    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
+        QJsonObject group = rates(it.value());
+        group.insert(key, it.key());
+        array << group;
+    }
+    return array;
+}
+
+QString failureKind(int code)
+{
+    switch (code) {
+    case FailureCode::NoFt232rDevice:
+    case FailureCode::DeviceCountNotTwo:
+    case FailureCode::HandleCountNotTwo: return QStringLiteral("fixture");
+    case FailureCode::EepromProgramFailed:
+    case FailureCode::EepromReadFailed:
+    case FailureCode::WriteFailed:
+    case FailureCode::ReadFailed:
+    case FailureCode::DataMismatch: return QStringLiteral("product");
+    default: return QStringLiteral("other");
+    }
+}
+
+// Failed runs by code, most first.
+QJsonArray pareto(const QMap<int, int> &failures)
+{
+    QList<std::pair<int, int>> byCount; // runs, code
+    for (auto it = failures.cbegin(); it != failures.cend(); ++it)
+        byCount << std::pair { it.value(), it.key() };
+    std::stable_sort(byCount.begin(), byCount.end(),
+                     [](const auto &a, const auto &b) { return a.first > b.first; });
+    QJsonArray array;
+    for (const auto &[runs, code] : byCount)
+        array << QJsonObject { { QStringLiteral("code"), code },
+                               { QStringLiteral("meaning"),
+                                 QLatin1String(failureCodeMeaning(code)) },
+                               { QStringLiteral("kind"), failureKind(code) },
+                               { QStringLiteral("runs"), runs } };
+    return array;
+}
+
+QJsonObject histogramData(const Figures &all)
+{
+    const Histogram h = histogram(all.cycleTimes);
+    QJsonArray counts;
+    for (int count : h.counts)
+        counts << count;
+    return { { QStringLiteral("from"), double(h.from) },
+             { QStringLiteral("width"), double(h.width) },
+             { QStringLiteral("counts"), counts },
+             { QStringLiteral("overflow"), h.overflow },
+             { QStringLiteral("clippedAt"), double(h.clippedAt) },
+             { QStringLiteral("median"), msOrNull(all.median()) },
+             { QStringLiteral("percentile95"), msOrNull(all.percentile95()) } };
 }
 
 QJsonObject chartData(const Page &page)
 {
-    QJsonArray days, stations, failures;
-    for (auto it = page.summary.days.cbegin(); it != page.summary.days.cend(); ++it) {
-        QJsonObject day = rates(it.value());
-        day.insert(QStringLiteral("day"), it.key());
-        days << day;
+    const Summary &s = page.summary;
+    QJsonArray stationDays;
+    for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it) {
+        QJsonArray days;
+        for (auto day = it.value().cbegin(); day != it.value().cend(); ++day)
+            days << QJsonObject { { QStringLiteral("day"), day.key() },
+                                  { QStringLiteral("firstPassYield"),
+                                    percentOrNull(day.value().pairsFirstPassed,
+                                                  day.value().pairs) } };
+        stationDays << QJsonObject { { QStringLiteral("station"), it.key() },
+                                     { QStringLiteral("days"), days } };
     }
-    for (auto it = page.summary.stations.cbegin(); it != page.summary.stations.cend(); ++it) {
-        QJsonObject station = rates(it.value());
-        station.insert(QStringLiteral("station"), it.key());
-        stations << station;
-    }
-    QList<std::pair<int, int>> byCount; // runs, code: most first
-    for (auto it = page.summary.all.failures.cbegin(); it != page.summary.all.failures.cend(); ++it)
-        byCount << std::pair { it.value(), it.key() };
-    std::stable_sort(byCount.begin(), byCount.end(),
-                     [](const auto &a, const auto &b) { return a.first > b.first; });
-    for (const auto &[runs, code] : byCount)
-        failures << QJsonObject { { QStringLiteral("code"), code },
-                                  { QStringLiteral("meaning"),
-                                    QLatin1String(failureCodeMeaning(code)) },
-                                  { QStringLiteral("runs"), runs } };
-    QJsonArray counts;
-    for (int count : page.cycleTimes.counts)
-        counts << count;
-    const Figures &all = page.summary.all;
-    return { { QStringLiteral("days"), days },
-             { QStringLiteral("stations"), stations },
-             { QStringLiteral("failures"), failures },
-             { QStringLiteral("cycleTimes"),
-               QJsonObject { { QStringLiteral("from"), page.cycleTimes.from },
-                             { QStringLiteral("width"), page.cycleTimes.width },
-                             { QStringLiteral("counts"), counts },
-                             { QStringLiteral("median"), all.median ? *all.median : QJsonValue() },
-                             { QStringLiteral("percentile95"),
-                               all.percentile95 ? *all.percentile95 : QJsonValue() } } } };
+    const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
+    return { { QStringLiteral("days"), byKey(s.days, QStringLiteral("day")) },
+             { QStringLiteral("stations"), byKey(s.stations, QStringLiteral("station")) },
+             { QStringLiteral("stationDays"), stationDays },
+             { QStringLiteral("failures"), pareto(s.all.failures) },
+             { QStringLiteral("lastDayFailures"), pareto(lastDay) },
+             { QStringLiteral("lastDay"), s.days.isEmpty() ? QString() : s.days.lastKey() },
+             { QStringLiteral("cycleTimes"), histogramData(s.all) } };
 }
 
 QString row(const QStringList &cells)
@@ -101,9 +169,9 @@ QString row(const QStringList &cells)
         + QStringLiteral("</td></tr>\n");
 }
 
-QString figure(const char *name, const QString &text)
+QString figure(const QString &name, const QString &text)
 {
-    return QStringLiteral("<span data-figure=\"%1\">%2</span>").arg(QLatin1String(name), esc(text));
+    return QStringLiteral("<span data-figure=\"%1\">%2</span>").arg(name, esc(text));
 }
 
 QString summaryTable(const Figures &all)
@@ -113,38 +181,119 @@ QString summaryTable(const Figures &all)
         + row({ QStringLiteral("Passed"), figure("passed", yieldreport::passedText(all)) })
         + row({ QStringLiteral("First-pass yield"),
                 figure("first-pass-yield", yieldreport::firstPassText(all)) })
-        + row({ QStringLiteral("Cycle time"),
+        + row({ QStringLiteral("Final yield"),
+                figure("final-yield", yieldreport::finalYieldText(all)) })
+        + row({ QStringLiteral("Retests"), figure("retests", yieldreport::retestsText(all)) })
+        + row({ QStringLiteral("Cycle time of passed runs"),
                 figure("cycle-time", yieldreport::cycleTimeText(all)) })
         + QStringLiteral("</table>\n");
+}
+
+// "+1.2 points against the day before (93.1 %)", "-3 runs against the mean
+// of the 7 days before (101.4)"
+QString against(std::optional<double> now, std::optional<double> then, const QString &what,
+                bool percent)
+{
+    if (!now || !then)
+        return QStringLiteral("nothing to compare in %1").arg(what);
+    const double change = *now - *then;
+    return QStringLiteral("%1%2 %3 against %4 (%5)")
+        .arg(change >= 0 ? QStringLiteral("+") : QString())
+        .arg(change, 0, 'f', 1)
+        .arg(percent ? QStringLiteral("points") : QStringLiteral("runs"), what)
+        .arg(QString::number(*then, 'f', 1) + (percent ? QStringLiteral(" %") : QString()));
+}
+
+std::optional<double> rate(int part, int whole)
+{
+    return whole ? std::optional<double>(100.0 * part / whole) : std::nullopt;
+}
+
+QString tile(const QString &name, const QString &title, const QString &value,
+             const QString &versusDay, const QString &versusWeek)
+{
+    return QStringLiteral("<div class=\"tile\"><div class=\"title\">%1</div>"
+                          "<div class=\"value\">%2</div><div>%3</div><div>%4</div></div>\n")
+        .arg(esc(title), figure(QStringLiteral("tile-") + name, value), esc(versusDay),
+             esc(versusWeek));
+}
+
+// The last day's first-pass yield, final yield and runs, against the day
+// before and the 7 days before it taken together.
+QString tiles(const Summary &recent)
+{
+    if (recent.days.isEmpty())
+        return QString();
+    const QString last = recent.days.lastKey();
+    const QDate lastDate = QDate::fromString(last, Qt::ISODate);
+    const Figures today = recent.days.last();
+    const Figures dayBefore = recent.days.value(lastDate.addDays(-1).toString(Qt::ISODate));
+    Figures week;
+    for (int d = 1; d <= 7; ++d)
+        week += recent.days.value(lastDate.addDays(-d).toString(Qt::ISODate));
+    const QString yesterday = QStringLiteral("the day before");
+    const QString lastWeek = QStringLiteral("the 7 days before");
+    const QString weekMean = QStringLiteral("the mean of the 7 days before");
+    auto yieldTile = [&](const QString &name, const QString &title, auto passedOf) {
+        return tile(name, title, yieldreport::percent(passedOf(today), today.pairs),
+                    against(rate(passedOf(today), today.pairs),
+                            rate(passedOf(dayBefore), dayBefore.pairs), yesterday, true),
+                    against(rate(passedOf(today), today.pairs), rate(passedOf(week), week.pairs),
+                            lastWeek, true));
+    };
+    const auto runsOn = [](const Figures &f) { return std::optional<double>(f.runs); };
+    return QStringLiteral("<h2>%1</h2>\n<div class=\"tiles\">\n").arg(esc(last))
+        + yieldTile(QStringLiteral("first-pass-yield"), QStringLiteral("First-pass yield"),
+                    [](const Figures &f) { return f.pairsFirstPassed; })
+        + yieldTile(QStringLiteral("final-yield"), QStringLiteral("Final yield"),
+                    [](const Figures &f) { return f.pairsFinallyPassed; })
+        + tile(QStringLiteral("runs"), QStringLiteral("Runs"), QString::number(today.runs),
+               against(runsOn(today), runsOn(dayBefore), yesterday, false),
+               against(runsOn(today), week.runs / 7.0, weekMean, false))
+        + QStringLiteral("</div>\n");
 }
 
 QString failuresTable(const Figures &all)
 {
     if (all.failures.isEmpty())
         return QStringLiteral("<p>No failures.</p>\n");
-    QString html = QStringLiteral("<table>\n<tr><th>Code</th><th>Runs</th><th>Failure</th></tr>\n");
+    QString html = QStringLiteral(
+        "<table>\n<tr><th>Code</th><th>Runs</th><th>Failure</th><th>Of</th></tr>\n");
     for (auto it = all.failures.cbegin(); it != all.failures.cend(); ++it)
-        html += row({ QString::number(it.key()),
-                      QStringLiteral("<span data-figure=\"failures-%1\">%2</span>")
-                          .arg(it.key())
-                          .arg(it.value()),
-                      esc(QLatin1String(failureCodeMeaning(it.key()))) });
+        html += row(
+            { QString::number(it.key()),
+              figure(QStringLiteral("failures-%1").arg(it.key()), QString::number(it.value())),
+              esc(QLatin1String(failureCodeMeaning(it.key()))), failureKind(it.key()) });
     return html + QStringLiteral("</table>\n");
 }
 
 QString groupTable(const char *kind, const QMap<QString, Figures> &groups)
 {
     QString html = QStringLiteral("<table class=\"groups\">\n<tr><th>%1</th><th>Runs</th>"
-                                  "<th>Passed</th><th>First-pass yield</th><th>Failures by "
-                                  "code</th><th>Cycle time</th></tr>\n")
+                                  "<th>Passed</th><th>First-pass yield</th><th>Final yield</th>"
+                                  "<th>Retests</th><th>Failures by code</th><th>Cycle time of "
+                                  "passed runs</th></tr>\n")
                        .arg(QLatin1String(kind));
     for (auto it = groups.cbegin(); it != groups.cend(); ++it)
         html += row({ esc(it.key()), QString::number(it.value().runs),
                       esc(yieldreport::passedText(it.value())),
                       esc(yieldreport::firstPassText(it.value())),
+                      esc(yieldreport::finalYieldText(it.value())),
+                      esc(yieldreport::retestsText(it.value())),
                       esc(yieldreport::failuresByCodeText(it.value())),
                       esc(yieldreport::cycleTimeText(it.value())) });
     return html + QStringLiteral("</table>\n");
+}
+
+QString pairRunsText(const QList<PairRun> &runs)
+{
+    QStringList texts;
+    for (const PairRun &r : runs)
+        texts << esc(QStringLiteral("%1 %2 %3")
+                         .arg(r.start, r.station,
+                              r.passed ? QStringLiteral("passed")
+                                       : QStringLiteral("failed (%1)").arg(r.failCode)));
+    return texts.join(QStringLiteral("<br>"));
 }
 
 QString latestFailuresTable(const QList<Failure> &failures)
@@ -153,11 +302,12 @@ QString latestFailuresTable(const QList<Failure> &failures)
         return QString();
     QString html = QStringLiteral("<h2>Latest failures</h2>\n<table class=\"latest\">\n<tr>"
                                   "<th>Start</th><th>Station</th><th>Chips</th><th>Code</th>"
-                                  "<th>Failure</th></tr>\n");
+                                  "<th>Failure</th><th>Every run of the pair</th></tr>\n");
     for (const Failure &f : failures)
         html += row({ esc(f.start), esc(f.station), esc(f.serials.join(QStringLiteral(", "))),
                       QString::number(f.failCode),
-                      esc(QLatin1String(failureCodeMeaning(f.failCode))) });
+                      esc(QLatin1String(failureCodeMeaning(f.failCode))),
+                      pairRunsText(f.pairRuns) });
     return html + QStringLiteral("</table>\n");
 }
 
@@ -169,9 +319,19 @@ table { border-collapse: collapse; margin: 4px 0; }
 td, th { border: 1px solid #ccc; padding: 3px 8px; text-align: left; vertical-align: top; }
 th { background: #f2f2f2; }
 .figures td:first-child { font-weight: bold; }
+.tiles { display: flex; gap: 16px; flex-wrap: wrap; }
+.tile { border: 1px solid #ccc; border-radius: 6px; padding: 8px 14px; min-width: 260px; }
+.tile .title { color: #555; } .tile .value { font-size: 30px; font-weight: bold; }
 .charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(520px, 1fr)); gap: 16px; }
 .chart { border: 1px solid #ddd; padding: 8px; height: 300px; }
 footer { color: #777; font-size: 12px; margin-top: 28px; }
+@media print {
+  body { margin: 0; font-size: 10pt; }
+  .charts { display: block; }
+  .charts > div, .tile, tr { break-inside: avoid; }
+  .chart { width: 17cm; height: 7cm; border: none; }
+  h2 { break-after: avoid; }
+}
 )";
 
 // Draws the charts from the page's data; no animation, so a chart is drawn
@@ -180,127 +340,164 @@ const char Script[] = R"(
 const data = JSON.parse(document.getElementById('report-data').textContent);
 Chart.defaults.animation = false;
 Chart.defaults.maintainAspectRatio = false;
-const percentAxis = { min: 0, max: 100, title: { display: true, text: '%' } };
+const colours = ['#1565c0', '#2e7d32', '#c62828', '#6a1b9a', '#ef6c00', '#00838f', '#5d4037',
+                 '#ad1457', '#9e9d24', '#37474f'];
 const runsAxis = { beginAtZero: true, ticks: { precision: 0 }, title: { display: true, text: 'runs' } };
+const msAxis = { title: { display: true, text: 'ms' } };
+// From a little under the lowest yield to 100 %: 3 points apart show.
+function percentAxis(values) {
+  const low = Math.min(100, ...values.filter(v => v !== null));
+  return { min: Math.max(0, Math.floor(low) - 2), max: 100, title: { display: true, text: '%' } };
+}
 function chart(id, config) {
   const canvas = document.getElementById(id);
   if (canvas) new Chart(canvas, config);
 }
-chart('yield-per-day', { type: 'line', data: {
-    labels: data.days.map(d => d.day),
-    datasets: [
-      { label: 'Yield', data: data.days.map(d => d.yield), borderColor: '#2e7d32',
-        backgroundColor: '#2e7d32' },
-      { label: 'First-pass yield', data: data.days.map(d => d.firstPassYield),
-        borderColor: '#1565c0', backgroundColor: '#1565c0' } ] },
-  options: { scales: { y: percentAxis } } });
-let cumulative = 0;
-const failed = data.failures.reduce((sum, f) => sum + f.runs, 0);
-chart('failures-pareto', { data: {
-    labels: data.failures.map(f => f.code + ': ' + f.meaning),
-    datasets: [
-      { type: 'bar', label: 'Failed runs', data: data.failures.map(f => f.runs),
-        backgroundColor: '#c62828', yAxisID: 'y', order: 2 },
-      { type: 'line', label: 'Cumulative %', yAxisID: 'y1', borderColor: '#555',
-        backgroundColor: '#555', order: 1,
-        data: data.failures.map(f => (cumulative += f.runs) * 100 / failed) } ] },
-  options: { scales: { y: runsAxis, y1: Object.assign({ position: 'right' }, percentAxis) } } });
+const days = data.days.map(d => d.day);
+// A year of days draws as lines: its points would hide them and take long.
+Chart.defaults.elements.point.radius = days.length > 60 ? 0 : 3;
+function line(label, values, i) {
+  return { label, data: values, borderColor: colours[i % colours.length],
+           backgroundColor: colours[i % colours.length], spanGaps: true };
+}
+const perStation = data.stationDays.map((s, i) => line(s.station,
+  days.map(day => { const d = s.days.find(x => x.day === day); return d ? d.firstPassYield : null; }), i));
+chart('station-days', { type: 'line', data: { labels: days, datasets: perStation },
+  options: { scales: { y: percentAxis(perStation.flatMap(s => s.data)) } } });
+const yields = [line('First-pass yield', data.days.map(d => d.firstPassYield), 0),
+                line('Final yield', data.days.map(d => d.finalYield), 1)];
+chart('yield-per-day', { type: 'line', data: { labels: days, datasets: yields },
+  options: { scales: { y: percentAxis(yields.flatMap(s => s.data)) } } });
+chart('cycle-time-per-day', { type: 'line', data: { labels: days, datasets: [
+    line('Median', data.days.map(d => d.median), 0),
+    line('95th percentile', data.days.map(d => d.percentile95), 2) ] },
+  options: { scales: { y: msAxis } } });
 const c = data.cycleTimes;
-const markers = { id: 'markers', afterDatasetsDraw(ch) {
-  const x = ch.scales.x, area = ch.chartArea, g = ch.ctx;
-  [[c.median, 'median', '#1565c0'], [c.percentile95, '95th percentile', '#c62828']]
-    .forEach(([value, name, colour], line) => {
-      if (value === null) return;
-      const at = x.getPixelForValue(value);
-      g.save(); g.strokeStyle = colour; g.fillStyle = colour; g.lineWidth = 2;
-      g.setLineDash([6, 4]); g.beginPath(); g.moveTo(at, area.top); g.lineTo(at, area.bottom);
-      g.stroke();
-      const label = name + ' ' + value.toFixed(1) + ' ms';
-      const right = at + 4 + g.measureText(label).width > area.right;
-      g.textAlign = right ? 'right' : 'left';
-      g.fillText(label, right ? at - 4 : at + 4, area.top + 12 + 14 * line);
-      g.restore();
-    });
-} };
-chart('cycle-times', { type: 'bar', plugins: [markers], data: { datasets: [
-    { label: 'Runs', backgroundColor: '#6d4c41', barPercentage: 1, categoryPercentage: 1,
-      data: c.counts.map((n, i) => ({ x: c.from + (i + 0.5) * c.width, y: n })) } ] },
-  options: { scales: { x: { type: 'linear', title: { display: true, text: 'ms' } },
+const bins = c.counts.map((n, i) => (c.from + i * c.width) + '–' + (c.from + (i + 1) * c.width - 1));
+chart('cycle-times', { type: 'bar', data: {
+    labels: bins.concat(['over ' + c.clippedAt]),
+    datasets: [{ label: 'Passed runs', data: c.counts.concat([c.overflow]),
+                 backgroundColor: c.counts.map(() => '#6d4c41').concat(['#c62828']),
+                 barPercentage: 1, categoryPercentage: 1 }] },
+  options: { scales: { x: { title: { display: true, text: 'ms (median ' + c.median +
+                                     ', 95th percentile ' + c.percentile95 + ')' } },
                        y: runsAxis } } });
-chart('per-station', { type: 'bar', data: {
-    labels: data.stations.map(s => s.station),
-    datasets: [
-      { label: 'Yield', data: data.stations.map(s => s.yield), backgroundColor: '#2e7d32' },
-      { label: 'First-pass yield', data: data.stations.map(s => s.firstPassYield),
-        backgroundColor: '#1565c0' } ] },
-  options: { scales: { y: percentAxis } } });
+function pareto(id, failures) {
+  const kinds = [['fixture', '#ef6c00'], ['product', '#c62828'], ['other', '#757575']];
+  const sorted = kinds.flatMap(([kind]) => failures.filter(f => f.kind === kind));
+  chart(id, { type: 'bar', data: { labels: sorted.map(f => f.code + ': ' + f.meaning),
+      datasets: kinds.map(([kind, colour]) => ({ label: kind, backgroundColor: colour,
+        data: sorted.map(f => f.kind === kind ? f.runs : null), skipNull: true })) },
+    options: { scales: { x: { stacked: true }, y: runsAxis } } });
+}
+pareto('failures-last-day', data.lastDayFailures);
+pareto('failures-pareto', data.failures);
 )";
 
 } // namespace
 
-Histogram histogram(const QList<double> &durations)
+Histogram histogram(const yieldreport::CycleTimes &times)
 {
     Histogram h;
-    if (durations.isEmpty())
+    if (times.isEmpty())
         return h;
-    const auto [low, high] = std::minmax_element(durations.begin(), durations.end());
-    h.from = *low;
-    h.width = *high > *low ? (*high - *low) / HistogramBins : 1.0;
-    h.counts = QList<int>(HistogramBins, 0);
-    for (double d : durations)
-        ++h.counts[std::min(int((d - h.from) / h.width), HistogramBins - 1)];
+    h.from = times.firstKey();
+    h.clippedAt = *yieldreport::percentile(times, 0.99);
+    const qint64 span = h.clippedAt - h.from + 1;
+    h.width = std::max<qint64>(1, (span + HistogramBins - 1) / HistogramBins);
+    h.counts = QList<int>(int((span + h.width - 1) / h.width), 0);
+    for (auto it = times.cbegin(); it != times.cend(); ++it) {
+        if (it.key() > h.clippedAt)
+            h.overflow += it.value();
+        else
+            h.counts[int((it.key() - h.from) / h.width)] += it.value();
+    }
     return h;
 }
 
-Page fromRuns(const QList<yieldreport::Run> &runs)
+yieldreport::Filter recentDays(const Summary &summary, const yieldreport::Filter &filter)
+{
+    yieldreport::Filter recent = filter;
+    if (summary.days.isEmpty())
+        return recent;
+    recent.since.day
+        = QDate::fromString(summary.days.lastKey(), Qt::ISODate).addDays(-7).toString(Qt::ISODate);
+    recent.since.time = {};
+    return recent;
+}
+
+Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &filter)
 {
     Page page;
-    page.summary = yieldreport::summarize(runs);
-    QList<double> durations;
-    QList<const yieldreport::Run *> failed;
-    for (const yieldreport::Run &run : runs) {
-        durations << run.durationMs;
+    const QList<yieldreport::Run> runs = yieldreport::distinct(all);
+    const QHash<QString, yieldreport::PairHistory> pairs = yieldreport::histories(runs);
+    const QList<yieldreport::Run> selected = yieldreport::select(runs, filter);
+    page.summary = yieldreport::summarize(selected, pairs, filter.until);
+    page.recent = yieldreport::summarize(
+        yieldreport::select(runs, recentDays(page.summary, filter)), pairs, filter.until);
+    QList<const yieldreport::Run *> failed, byStart;
+    for (const yieldreport::Run &run : selected) {
         if (!run.passed)
             failed << &run;
     }
-    page.cycleTimes = histogram(durations);
-    std::stable_sort(failed.begin(), failed.end(),
-                     [](const auto *a, const auto *b) { return a->startTime > b->startTime; });
-    for (const yieldreport::Run *run : failed.mid(0, LatestFailures))
-        page.latestFailures << Failure { run->start, run->station, run->serials, run->failCode };
+    for (const yieldreport::Run &run : runs)
+        byStart << &run;
+    const auto later = [](const auto *a, const auto *b) { return a->startTime > b->startTime; };
+    std::stable_sort(failed.begin(), failed.end(), later);
+    std::stable_sort(byStart.begin(), byStart.end(), later);
+    for (const yieldreport::Run *run : failed.mid(0, LatestFailures)) {
+        Failure f { run->start, run->station, run->serials, run->failCode, {} };
+        for (const yieldreport::Run *other : byStart) {
+            if (!run->pair().isEmpty() && other->pair() == run->pair())
+                f.pairRuns.prepend(
+                    { other->start, other->station, other->passed, other->failCode });
+        }
+        page.latestFailures << f;
+    }
     return page;
 }
 
 QByteArray render(const Page &page)
 {
-    const yieldreport::Summary &s = page.summary;
+    const Summary &s = page.summary;
     QString body = QStringLiteral("<h1>ZELOR-K3 yield report</h1>\n<p class=\"sources\">"
                                   "Period: %1<br>Sources: %2</p>\n")
                        .arg(esc(page.period), esc(page.sources));
-    body += summaryTable(s.all);
+    body += tiles(page.recent);
+    body += QStringLiteral("<h2>The period</h2>\n") + summaryTable(s.all);
     body += QStringLiteral("<div class=\"charts\">\n");
-    const char *const charts[][2] = { { "yield-per-day", "Yield and first-pass yield per day" },
-                                      { "failures-pareto", "Failures by code" },
-                                      { "cycle-times", "Cycle times" },
-                                      { "per-station", "Yield per station" } };
+    const char *const charts[][2]
+        = { { "station-days", "First-pass yield by station and day" },
+            { "yield-per-day", "First-pass and final yield per day" },
+            { "cycle-time-per-day", "Cycle time of passed runs per day" },
+            { "cycle-times", "Cycle times of passed runs, up to the 99th percentile" },
+            { "failures-last-day", "Failures of the last day: fixture, product" },
+            { "failures-pareto", "Failures of the period: fixture, product" } };
     for (const auto &[id, title] : charts)
         body += QStringLiteral("<div><h2>%2</h2><div class=\"chart\"><canvas id=\"%1\"></canvas>"
                                "</div></div>\n")
                     .arg(QLatin1String(id), QLatin1String(title));
     body += QStringLiteral("</div>\n<h2>Failures by code</h2>\n") + failuresTable(s.all);
     body += QStringLiteral("<h2>Stations</h2>\n") + groupTable("Station", s.stations);
-    body += QStringLiteral("<details><summary>Per day (a pair counts on the day of its first "
-                           "run)</summary>\n")
-        + groupTable("Day", s.days) + QStringLiteral("</details>\n");
+    body += QStringLiteral("<h2>Per day (a pair counts on the day of its first run)</h2>\n")
+        + groupTable("Day", s.days);
     body += latestFailuresTable(page.latestFailures);
-    body += QStringLiteral("<footer>Charts drawn with Chart.js %1 (chartjs.org, MIT licence), "
-                           "built into this page.</footer>\n")
-                .arg(chartJsVersion());
+    body
+        += QStringLiteral("<footer>Charts drawn with Chart.js %1 (chartjs.org), built into this "
+                          "page under the MIT licence:<pre>%2</pre></footer>\n")
+               .arg(
+                   chartJsVersion(),
+                   esc(QString::fromUtf8(resource(QStringLiteral(":/report/chartjs-notice.txt")))));
+    const QByteArray library = chartJs(), script(Script), style(Style);
+    const QByteArray policy = "default-src 'none'; script-src " + hashSource(library) + ' '
+        + hashSource(script) + "; style-src " + hashSource(style)
+        + "; base-uri 'none'; form-action 'none'";
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-           "<title>ZELOR-K3 yield report</title>\n<style>"
-        + QByteArray(Style) + "</style>\n</head>\n<body>\n" + body.toUtf8()
+           "<meta http-equiv=\"Content-Security-Policy\" content=\""
+        + policy + "\">\n<title>ZELOR-K3 yield report</title>\n<style>" + style
+        + "</style>\n</head>\n<body>\n" + body.toUtf8()
         + "<script type=\"application/json\" id=\"report-data\">" + scriptJson(chartData(page))
-        + "</script>\n<script>" + chartJs() + "</script>\n<script>" + QByteArray(Script)
+        + "</script>\n<script>" + library + "</script>\n<script>" + script
         + "</script>\n</body>\n</html>\n";
 }
 

@@ -2,40 +2,59 @@
 
 #include "report/yieldreport.h"
 
-// The yield report as one self-contained HTML page with charts: yield and
-// first-pass yield per day, failures by code as a Pareto chart, cycle times
-// as a histogram with the median and 95th percentile marked, and the same per
-// station. Chart.js (Debian's libjs-chart.js) is built into the program and
-// into the page, so the page works offline, with no file beside it. The
-// page's numbers are the text report's.
+// The yield report as one self-contained HTML page with charts: tiles for the
+// period's last day against the day before and the 7 days before, yield by
+// station and day, cycle time per day, the cycle-time histogram, the failure
+// Pareto of the fixture and of the product, and the latest failures with
+// every run of their pairs. Chart.js (Debian's libjs-chart.js) is built into
+// the program and into the page, so the page works offline, with no file
+// beside it; a Content-Security-Policy lets only the page's own scripts run
+// and loads nothing. The page's numbers are the text report's.
 namespace htmlreport {
 
-// Cycle times in equal bins from the shortest to the longest.
+// Cycle times of passed runs in equal bins of whole milliseconds from the
+// shortest to the 99th percentile; the slower ones in `overflow`.
 struct Histogram {
-    double from = 0, width = 0;
+    qint64 from = 0, width = 1;
     QList<int> counts;
+    int overflow = 0;
+    qint64 clippedAt = 0; // the 99th percentile
 };
 constexpr int HistogramBins = 30;
-Histogram histogram(const QList<double> &durations);
+Histogram histogram(const yieldreport::CycleTimes &times);
 
-// A failed run, for the table of the latest ones.
+// A run of a pair, as the table of the latest failures lists it.
+struct PairRun {
+    QString start, station;
+    bool passed = false;
+    int failCode = 0;
+};
+
+// A failed run, for the table of the latest ones, with every run of its pair.
 struct Failure {
     QString start, station;
     QStringList serials;
     int failCode = 0;
+    QList<PairRun> pairRuns; // oldest first
 };
 constexpr int LatestFailures = 20;
 
 struct Page {
     yieldreport::Summary summary;
-    Histogram cycleTimes;
+    // The period's last day and the 7 days before it, for the tiles.
+    yieldreport::Summary recent;
     QList<Failure> latestFailures; // newest first
     QString sources; // what the records came from: files, or the line database
     QString period; // the selection, or the days the runs fall on
 };
 
-// The page's parts that come from records files.
-Page fromRuns(const QList<yieldreport::Run> &runs);
+// The days the tiles compare: the last day with runs and the 7 before it.
+yieldreport::Filter recentDays(const yieldreport::Summary &summary,
+                               const yieldreport::Filter &filter);
+
+// The page's parts that come from records files (all of them read, counted
+// once each).
+Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &filter);
 
 // Every text from a record is escaped for HTML, and for the script that
 // feeds the charts.

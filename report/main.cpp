@@ -27,9 +27,8 @@ int fail(const QString &message, int code = UsageError)
     return code;
 }
 
-// The runs of the records files, selected; problems named on stderr.
-bool fromFiles(const QStringList &files, const yieldreport::Filter &filter,
-               QList<yieldreport::Run> *runs, QString *error)
+// The runs of the records files, each id once; problems named on stderr.
+bool fromFiles(const QStringList &files, QList<yieldreport::Run> *runs, QString *error)
 {
     QStringList problems;
     for (const QString &name : files) {
@@ -42,7 +41,7 @@ bool fromFiles(const QStringList &files, const yieldreport::Filter &filter,
     }
     for (const QString &problem : problems)
         std::fprintf(stderr, "%s\n", qPrintable(problem));
-    *runs = yieldreport::select(*runs, filter);
+    *runs = yieldreport::distinct(*runs);
     return true;
 }
 
@@ -82,17 +81,19 @@ bool writeHtml(const QString &name, htmlreport::Page page, const yieldreport::Fi
     return false;
 }
 
-// The report's text from the line database.
+// The report's text from the line database; the CSV written as its rows come.
 bool fromDatabase(const QString &conninfo, const yieldreport::Filter &filter, bool asCsv,
                   QString *text, QString *error)
 {
     LineDatabase database(conninfo);
     if (asCsv) {
-        QList<yieldreport::Run> runs;
-        if (!linereport::runs(database, filter, &runs, error))
-            return false;
-        *text = yieldreport::csv(runs);
-        return true;
+        std::fputs(yieldreport::csvHeader().toUtf8().constData(), stdout);
+        return linereport::runs(
+            database, filter,
+            [](const yieldreport::Run &run) {
+                std::fputs(yieldreport::csvRow(run).toUtf8().constData(), stdout);
+            },
+            error);
     }
     yieldreport::Summary summary;
     if (!linereport::summarize(database, filter, &summary, error))
@@ -214,14 +215,15 @@ int main(int argc, char *argv[])
         if (files.isEmpty())
             files << RunRecord::FileName;
         QList<yieldreport::Run> runs;
-        if (!fromFiles(files, filter, &runs, &error))
+        if (!fromFiles(files, &runs, &error))
             return fail(error);
         if (parser.isSet(html))
-            return writeHtml(parser.value(html), htmlreport::fromRuns(runs), filter,
+            return writeHtml(parser.value(html), htmlreport::fromRuns(runs, filter), filter,
                              files.join(QStringLiteral(", ")), &error)
                 ? 0
                 : fail(error);
-        text = parser.isSet(csv) ? yieldreport::csv(runs) : yieldreport::summary(runs);
+        text = parser.isSet(csv) ? yieldreport::csv(yieldreport::select(runs, filter))
+                                 : yieldreport::format(yieldreport::summarize(runs, filter));
     }
     std::fputs(text.toUtf8().constData(), stdout);
     return 0;

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QSet>
 #include <QUuid>
 
 #include <algorithm>
@@ -61,61 +62,7 @@ QString idOf(const QJsonObject &o, const QByteArray &line)
         .toString(QUuid::WithoutBraces);
 }
 
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-// Nearest rank: the smallest value with 95 % of the values at or below it.
-double percentile95(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype rank = qsizetype(std::ceil(0.95 * double(values.size())));
-    return values[std::max<qsizetype>(rank, 1) - 1];
-}
-
-// A set of runs being counted: figures, and the cycle times they come from.
-struct Tally {
-    Figures figures;
-    QList<double> durations;
-
-    void add(const Run &run, bool firstOfPair)
-    {
-        ++figures.runs;
-        figures.passed += run.passed ? 1 : 0;
-        if (!run.passed)
-            ++figures.failures[run.failCode];
-        durations << run.durationMs;
-        if (firstOfPair) {
-            ++figures.pairs;
-            figures.pairsFirstPassed += run.passed ? 1 : 0;
-        }
-    }
-    Figures done() const
-    {
-        Figures f = figures;
-        if (!durations.isEmpty()) {
-            f.median = median(durations);
-            f.percentile95 = percentile95(durations);
-        }
-        return f;
-    }
-};
-
-// For each pair of chips, the position in `runs` of its earliest run.
-QMap<QString, qsizetype> firstRuns(const QList<Run> &runs)
-{
-    QMap<QString, qsizetype> first;
-    for (qsizetype i = 0; i < runs.size(); ++i) {
-        const QString pair = runs[i].pair();
-        if (!pair.isEmpty()
-            && (!first.contains(pair) || runs[i].startTime < runs[first.value(pair)].startTime))
-            first.insert(pair, i);
-    }
-    return first;
-}
+} // namespace
 
 QString percent(int part, int whole)
 {
@@ -123,14 +70,13 @@ QString percent(int part, int whole)
                  : QStringLiteral("n/a");
 }
 
-} // namespace
-
 QString cycleTimeText(const Figures &f)
 {
-    return !f.median ? QStringLiteral("n/a")
-                     : QStringLiteral("median %1 ms, 95th percentile %2 ms")
-                           .arg(*f.median, 0, 'f', 1)
-                           .arg(f.percentile95.value_or(0), 0, 'f', 1);
+    const std::optional<qint64> median = f.median();
+    return !median ? QStringLiteral("n/a")
+                   : QStringLiteral("median %1 ms, 95th percentile %2 ms")
+                         .arg(*median)
+                         .arg(f.percentile95().value_or(0));
 }
 
 QString failuresByCodeText(const Figures &f)
@@ -151,6 +97,19 @@ QString firstPassText(const Figures &f)
     return QStringLiteral("%1 of %2 pairs (%3)")
         .arg(QString::number(f.pairsFirstPassed), QString::number(f.pairs),
              percent(f.pairsFirstPassed, f.pairs));
+}
+
+QString finalYieldText(const Figures &f)
+{
+    return QStringLiteral("%1 of %2 pairs (%3)")
+        .arg(QString::number(f.pairsFinallyPassed), QString::number(f.pairs),
+             percent(f.pairsFinallyPassed, f.pairs));
+}
+
+QString retestsText(const Figures &f)
+{
+    return QStringLiteral("%1 of %2 runs (%3)")
+        .arg(QString::number(f.retests()), QString::number(f.runs), percent(f.retests(), f.runs));
 }
 
 namespace {
@@ -238,58 +197,174 @@ QList<Run> select(const QList<Run> &runs, const Filter &filter)
     return kept;
 }
 
+QList<Run> distinct(const QList<Run> &runs)
+{
+    QSet<QString> seen;
+    QList<Run> kept;
+    for (const Run &run : runs) {
+        if (!seen.contains(run.id)) {
+            seen.insert(run.id);
+            kept << run;
+        }
+    }
+    return kept;
+}
+
+qint64 cycleTimeMs(double durationMs)
+{
+    // As the line database does it: half up.
+    return qint64(std::clamp(std::floor(durationMs + 0.5), 0.0, double(MaxCycleTimeMs)));
+}
+
+std::optional<qint64> percentile(const CycleTimes &times, double fraction)
+{
+    qint64 total = 0;
+    for (int runs : times)
+        total += runs;
+    if (total == 0)
+        return std::nullopt;
+    const qint64 rank = std::max<qint64>(1, qint64(std::ceil(fraction * double(total) - 1e-9)));
+    qint64 seen = 0;
+    for (auto it = times.cbegin(); it != times.cend(); ++it) {
+        seen += it.value();
+        if (seen >= rank)
+            return it.key();
+    }
+    return times.lastKey();
+}
+
+QHash<QString, PairHistory> histories(const QList<Run> &runs)
+{
+    QHash<QString, PairHistory> pairs;
+    for (const Run &run : runs) {
+        const QString pair = run.pair();
+        if (pair.isEmpty())
+            continue;
+        auto found = pairs.find(pair);
+        if (found == pairs.end())
+            found = pairs.insert(pair, PairHistory { run.id, run.startTime, {}, {} });
+        PairHistory &h = *found;
+        if (run.startTime < h.firstStart || (run.startTime == h.firstStart && run.id < h.firstId)) {
+            h.firstId = run.id;
+            h.firstStart = run.startTime;
+        }
+        if (run.passed) {
+            if (!h.passStart.isValid() || run.startTime < h.passStart)
+                h.passStart = run.startTime;
+            if (h.passDay.isEmpty() || run.day() < h.passDay)
+                h.passDay = run.day();
+        }
+    }
+    return pairs;
+}
+
+bool passedBy(const PairHistory &history, const Bound &until)
+{
+    if (history.passDay.isEmpty())
+        return false;
+    if (!until.day.isEmpty())
+        return history.passDay <= until.day;
+    return !until.time.isValid() || history.passStart <= until.time;
+}
+
+Figures &Figures::operator+=(const Figures &other)
+{
+    runs += other.runs;
+    passed += other.passed;
+    pairedRuns += other.pairedRuns;
+    pairs += other.pairs;
+    pairsFirstPassed += other.pairsFirstPassed;
+    pairsFinallyPassed += other.pairsFinallyPassed;
+    for (auto it = other.failures.cbegin(); it != other.failures.cend(); ++it)
+        failures[it.key()] += it.value();
+    for (auto it = other.cycleTimes.cbegin(); it != other.cycleTimes.cend(); ++it)
+        cycleTimes[it.key()] += it.value();
+    return *this;
+}
+
+void Summary::add(const QString &day, const QString &station, const Figures &figures)
+{
+    all += figures;
+    days[day] += figures;
+    stations[station] += figures;
+    stationDays[station][day] += figures;
+}
+
+Summary summarize(const QList<Run> &selected, const QHash<QString, PairHistory> &pairs,
+                  const Bound &until)
+{
+    // Counted by day and station first: a run adds to one cell only.
+    QMap<std::pair<QString, QString>, Figures> cells;
+    for (const Run &run : selected) {
+        Figures &f = cells[{ run.day(), run.station }];
+        ++f.runs;
+        if (run.passed) {
+            ++f.passed;
+            ++f.cycleTimes[cycleTimeMs(run.durationMs)];
+        } else {
+            ++f.failures[run.failCode];
+        }
+        const auto history = pairs.constFind(run.pair());
+        if (history == pairs.cend())
+            continue;
+        ++f.pairedRuns;
+        if (history->firstId == run.id) {
+            ++f.pairs;
+            f.pairsFirstPassed += run.passed ? 1 : 0;
+            f.pairsFinallyPassed += passedBy(*history, until) ? 1 : 0;
+        }
+    }
+    Summary summary;
+    for (auto it = cells.cbegin(); it != cells.cend(); ++it)
+        summary.add(it.key().first, it.key().second, it.value());
+    return summary;
+}
+
+Summary summarize(const QList<Run> &all, const Filter &filter)
+{
+    const QList<Run> runs = distinct(all);
+    return summarize(select(runs, filter), histories(runs), filter.until);
+}
+
 Summary summarize(const QList<Run> &runs)
 {
-    const QMap<QString, qsizetype> first = firstRuns(runs);
-    Tally all;
-    QMap<QString, Tally> days, stations;
-    for (qsizetype i = 0; i < runs.size(); ++i) {
-        const bool firstOfPair = !runs[i].pair().isEmpty() && first.value(runs[i].pair()) == i;
-        all.add(runs[i], firstOfPair);
-        days[runs[i].day()].add(runs[i], firstOfPair);
-        stations[runs[i].station].add(runs[i], firstOfPair);
-    }
-    Summary summary { all.done(), {}, {} };
-    for (auto it = days.cbegin(); it != days.cend(); ++it)
-        summary.days.insert(it.key(), it.value().done());
-    for (auto it = stations.cbegin(); it != stations.cend(); ++it)
-        summary.stations.insert(it.key(), it.value().done());
-    return summary;
+    return summarize(runs, Filter {});
 }
 
 QString format(const Summary &summary)
 {
     const Figures &all = summary.all;
-    QString text = QStringLiteral("Runs: %1\nPassed: %2\nFirst-pass yield: %3\n")
-                       .arg(QString::number(all.runs), passedText(all), firstPassText(all));
+    QString text = QStringLiteral("Runs: %1\nPassed: %2\nFirst-pass yield: %3\nFinal yield: %4\n"
+                                  "Retests: %5\n")
+                       .arg(QString::number(all.runs), passedText(all), firstPassText(all),
+                            finalYieldText(all), retestsText(all));
     text += QStringLiteral("Failures by code:%1\n").arg(all.failures.isEmpty() ? " none" : "");
     for (auto it = all.failures.cbegin(); it != all.failures.cend(); ++it)
         text += QStringLiteral("  %1  %2 runs  %3\n")
                     .arg(it.key(), 2)
                     .arg(it.value())
                     .arg(QLatin1String(failureCodeMeaning(it.key())));
-    text += QStringLiteral("Cycle time: %1\n").arg(cycleTimeText(all));
+    text += QStringLiteral("Cycle time of passed runs: %1\n").arg(cycleTimeText(all));
     if (!summary.days.isEmpty())
         text += QStringLiteral("Per day (a pair counts on the day of its first run):\n");
     for (auto it = summary.days.cbegin(); it != summary.days.cend(); ++it) {
         const Figures &day = it.value();
         // One pass: a day read from a record is never read again for placeholders.
-        text += QStringLiteral("  %1  runs %2, passed %3, first-pass yield %4 of %5 pairs (%6), "
-                               "failures %7, cycle time %8\n")
+        text += QStringLiteral("  %1  runs %2, passed %3, first-pass yield %4, final yield %5, "
+                               "retests %6, failures %7, cycle time %8\n")
                     .arg(it.key(), QString::number(day.runs), QString::number(day.passed),
-                         QString::number(day.pairsFirstPassed), QString::number(day.pairs),
-                         percent(day.pairsFirstPassed, day.pairs),
+                         firstPassText(day), finalYieldText(day), retestsText(day),
                          QString::number(day.runs - day.passed), cycleTimeText(day));
     }
     if (!summary.stations.isEmpty())
         text += QStringLiteral("Per station (a pair counts at the station of its first run):\n");
     for (auto it = summary.stations.cbegin(); it != summary.stations.cend(); ++it) {
         const Figures &station = it.value();
-        text += QStringLiteral("  %1  runs %2, passed %3, first-pass yield %4, failures by "
-                               "code: %5, cycle time %6\n")
+        text += QStringLiteral("  %1  runs %2, passed %3, first-pass yield %4, final yield %5, "
+                               "retests %6, failures by code: %7, cycle time %8\n")
                     .arg(it.key(), QString::number(station.runs), passedText(station),
-                         firstPassText(station), failuresByCodeText(station),
-                         cycleTimeText(station));
+                         firstPassText(station), finalYieldText(station), retestsText(station),
+                         failuresByCodeText(station), cycleTimeText(station));
     }
     return text;
 }
@@ -299,27 +374,35 @@ QString summary(const QList<Run> &runs)
     return format(summarize(runs));
 }
 
+QString csvHeader()
+{
+    return QStringLiteral(
+        "run,start,end,durationMs,host,backend,serial1,serial2,verdict,failCode,id,station\n");
+}
+
+QString csvRow(const Run &run)
+{
+    // One field at a time: a field is never read again for placeholders.
+    const QStringList fields = { QString::number(run.run),
+                                 csvField(run.start),
+                                 csvField(run.end),
+                                 QString::number(run.durationMs, 'f', 3),
+                                 csvField(run.host),
+                                 csvField(run.backend),
+                                 csvField(run.serials.value(0)),
+                                 csvField(run.serials.value(1)),
+                                 run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"),
+                                 QString::number(run.failCode),
+                                 csvField(run.id),
+                                 csvField(run.station) };
+    return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+}
+
 QString csv(const QList<Run> &runs)
 {
-    QString text = QStringLiteral(
-        "run,start,end,durationMs,host,backend,serial1,serial2,verdict,failCode,id,station\n");
-    // One field at a time: a field is never read again for placeholders.
-    for (const Run &run : runs) {
-        const QStringList fields
-            = { QString::number(run.run),
-                csvField(run.start),
-                csvField(run.end),
-                QString::number(run.durationMs, 'f', 3),
-                csvField(run.host),
-                csvField(run.backend),
-                csvField(run.serials.value(0)),
-                csvField(run.serials.value(1)),
-                run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"),
-                QString::number(run.failCode),
-                csvField(run.id),
-                csvField(run.station) };
-        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
-    }
+    QString text = csvHeader();
+    for (const Run &run : runs)
+        text += csvRow(run);
     return text;
 }
 

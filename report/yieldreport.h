@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -51,29 +52,78 @@ struct Filter {
 };
 QList<Run> select(const QList<Run> &runs, const Filter &filter);
 
-// The figures of a set of runs. A pair of chips counts, in first-pass yield,
-// where its first selected run is: on that day, at that station.
+// The runs with one id counted once: the first of them read.
+QList<Run> distinct(const QList<Run> &runs);
+
+// Cycle times are kept to the whole millisecond (rounded, at most
+// MaxCycleTimeMs): how many runs took each.
+using CycleTimes = QMap<qint64, int>;
+constexpr qint64 MaxCycleTimeMs = 1000000000000; // 31 years
+qint64 cycleTimeMs(double durationMs);
+// Nearest rank: the smallest time with `fraction` of the runs at or below it.
+std::optional<qint64> percentile(const CycleTimes &times, double fraction);
+
+// What a pair's runs in all the data read say, whatever the selection: its
+// first run (the earliest start; of two at one time, the lower id) and when
+// it first passed (the earliest start and the earliest day of a passed run).
+struct PairHistory {
+    QString firstId;
+    QDateTime firstStart;
+    QDateTime passStart; // invalid: never passed
+    QString passDay;
+};
+QHash<QString, PairHistory> histories(const QList<Run> &runs);
+// Whether a pair had passed by the end of the period `until` closes (none:
+// in all the data).
+bool passedBy(const PairHistory &history, const Bound &until);
+
+// The figures of a period. A pair counts once, where its first run is (that
+// day, that station), and only when that first run lies in the period.
 struct Figures {
-    int runs = 0, passed = 0, pairs = 0, pairsFirstPassed = 0;
+    int runs = 0, passed = 0;
+    int pairedRuns = 0; // runs of two chips
+    int pairs = 0; // pairs whose first run is here
+    int pairsFirstPassed = 0; // of them, those that passed that first run
+    int pairsFinallyPassed = 0; // of them, those with a passed run by the period's end
     QMap<int, int> failures; // failed runs by code
-    std::optional<double> median, percentile95; // cycle time, ms
+    CycleTimes cycleTimes; // passed runs
+
+    int retests() const { return pairedRuns - pairs; } // runs not their pair's first
+    std::optional<qint64> median() const { return percentile(cycleTimes, 0.5); }
+    std::optional<qint64> percentile95() const { return percentile(cycleTimes, 0.95); }
+    Figures &operator+=(const Figures &other);
 };
 struct Summary {
     Figures all;
     QMap<QString, Figures> days; // by the station's own calendar day
     QMap<QString, Figures> stations;
+    QMap<QString, QMap<QString, Figures>> stationDays; // station, then day
+
+    // Adds a day's figures at a station to every total they belong to.
+    void add(const QString &day, const QString &station, const Figures &figures);
 };
+// The selected runs' figures, their pairs judged by `pairs` (of all the data).
+Summary summarize(const QList<Run> &selected, const QHash<QString, PairHistory> &pairs,
+                  const Bound &until);
+// The report of all the runs read (files given, counted once each), filtered.
+Summary summarize(const QList<Run> &all, const Filter &filter);
 Summary summarize(const QList<Run> &runs);
 QString format(const Summary &summary);
 
 // The figures as the report writes them: "4 (57.1 %)", "1 of 3 pairs
-// (33.3 %)", "median 140.0 ms, 95th percentile 1000.0 ms", "code 3: 1".
+// (33.3 %)", "2 of 7 runs (28.6 %)", "median 140 ms, 95th percentile
+// 1000 ms", "code 3: 1".
+QString percent(int part, int whole);
 QString passedText(const Figures &figures);
 QString firstPassText(const Figures &figures);
+QString finalYieldText(const Figures &figures);
+QString retestsText(const Figures &figures);
 QString cycleTimeText(const Figures &figures);
 QString failuresByCodeText(const Figures &figures);
 
 QString summary(const QList<Run> &runs);
+QString csvHeader();
+QString csvRow(const Run &run);
 QString csv(const QList<Run> &runs);
 
 } // namespace yieldreport

@@ -4,9 +4,12 @@
 For each records set, zelor-k3-report writes the page and the text report;
 a wrapper page loads the report page in a frame and reads, from what the
 browser rendered, the figures, how many pixels each chart's canvas drew and
-how many script elements there are. The figures must be the text report's,
-every chart must have drawn, a hostile serial number and station name must
-stay text, and a year of one station's runs must open in under a second.
+how many script elements there are, and the data the charts are drawn from.
+The figures, the last day's tiles and the charts' data must be the text
+report's, every chart must have drawn, Chromium must report no breach of the
+page's Content-Security-Policy, Chart.js's licence must be in the page, a
+hostile serial number and station name must stay text, and a year of one
+station's runs must open in under a second.
 
 Usage: html_report.py REPORT_EXECUTABLE RECORDS_FILE [--screenshot PNG]
 (--screenshot: also a page of two weeks of a line of three stations, taken as
@@ -43,6 +46,8 @@ frame.onload = () => {
   });
   document.getElementById('result').textContent = JSON.stringify({
     openMs: performance.now() - started, figures, painted, title: page.title,
+    data: JSON.parse(page.getElementById('report-data').textContent),
+    policy: page.querySelector('meta[http-equiv="Content-Security-Policy"]').content,
     scripts: page.querySelectorAll('script').length, text: page.body.textContent });
 };
 frame.src = 'page.html';
@@ -103,10 +108,59 @@ def text_figures(text):
     figures = {"runs": re.search(r"^Runs: (.*)$", text, re.M).group(1),
                "passed": re.search(r"^Passed: (.*)$", text, re.M).group(1),
                "first-pass-yield": re.search(r"^First-pass yield: (.*)$", text, re.M).group(1),
-               "cycle-time": re.search(r"^Cycle time: (.*)$", text, re.M).group(1)}
+               "final-yield": re.search(r"^Final yield: (.*)$", text, re.M).group(1),
+               "retests": re.search(r"^Retests: (.*)$", text, re.M).group(1),
+               "cycle-time": re.search(r"^Cycle time of passed runs: (.*)$", text, re.M).group(1)}
+    days = text_days(text)
+    if days:
+        last = days[max(days)]
+        figures.update({"tile-first-pass-yield": last["first-pass"], "tile-final-yield": last["final"],
+                        "tile-runs": str(last["runs"])})
     for code, runs in re.findall(r"^ +(\d+)  (\d+) runs  ", text, re.M):
         figures[f"failures-{code}"] = runs
     return figures
+
+
+DAY = re.compile(r"^  (\d{4}-\d\d-\d\d)  runs (\d+), passed \d+, first-pass yield \d+ of \d+ pairs "
+                 r"\(([^)]*)\), final yield \d+ of \d+ pairs \(([^)]*)\), retests (\d+) of \d+ runs "
+                 r"\([^)]*\), failures \d+, cycle time (?:median (\d+) ms, 95th percentile (\d+) ms|n/a)$",
+                 re.M)
+
+
+def text_days(text):
+    return {d: {"runs": int(runs), "first-pass": fp, "final": final, "retests": int(retests),
+                "median": int(median) if median else None, "p95": int(p95) if p95 else None}
+            for d, runs, fp, final, retests, median, p95 in DAY.findall(text)}
+
+
+def one_decimal(value):
+    return "n/a" if value is None else f"{value:.1f} %"
+
+
+def chart_problems(data, text):
+    """The charts' data against the text report's figures."""
+    problems = []
+    days = text_days(text)
+    charted = {d["day"]: {"runs": d["runs"], "first-pass": one_decimal(d["firstPassYield"]),
+                          "final": one_decimal(d["finalYield"]), "retests": d["retests"],
+                          "median": d["median"], "p95": d["percentile95"]} for d in data["days"]}
+    if charted != days:
+        problems.append(f"days charted {charted} are not the text's {days}")
+    failures = {str(f["code"]): str(f["runs"]) for f in data["failures"]}
+    if failures != dict(re.findall(r"^ +(\d+)  (\d+) runs  ", text, re.M)):
+        problems.append(f"failures charted {failures} are not the text's")
+    kinds = {f["code"]: f["kind"] for f in data["failures"]}
+    if any(kinds.get(c, k) != k for c, k in ((1, "fixture"), (2, "fixture"), (5, "fixture"),
+                                                (3, "product"), (8, "product"))):
+        problems.append(f"fixture and product failures mixed: {kinds}")
+    c = data["cycleTimes"]
+    cycle = re.search(r"^Cycle time of passed runs: median (\d+) ms, 95th percentile (\d+) ms$", text, re.M)
+    passed = int(re.search(r"^Passed: (\d+)", text, re.M).group(1))
+    if cycle and (c["median"], c["percentile95"]) != (int(cycle.group(1)), int(cycle.group(2))):
+        problems.append(f"cycle times charted {c['median']}, {c['percentile95']} are not the text's")
+    if sum(c["counts"]) + c["overflow"] != passed:
+        problems.append(f"the histogram holds {sum(c['counts'])} + {c['overflow']} runs, not {passed}")
+    return problems
 
 
 def render(work, report, records):
@@ -119,19 +173,22 @@ def render(work, report, records):
     with open(os.path.join(work, "wrapper.html"), "w") as f:
         f.write(WRAPPER)
     try:
-        dom = subprocess.run(CHROMIUM + ["--allow-file-access-from-files",
-                                         "--virtual-time-budget=20000",
-                                         f"--user-data-dir={work}/profile", "--dump-dom",
-                                         "file://" + os.path.join(work, "wrapper.html")],
-                             capture_output=True, text=True, timeout=60).stdout
+        browser = subprocess.run(CHROMIUM + ["--allow-file-access-from-files",
+                                             "--virtual-time-budget=20000", "--enable-logging=stderr",
+                                             "--v=0", f"--user-data-dir={work}/profile", "--dump-dom",
+                                             "file://" + os.path.join(work, "wrapper.html")],
+                                 capture_output=True, text=True, timeout=60)
+        dom, log = browser.stdout, browser.stderr
     except subprocess.TimeoutExpired:
         # A script of the page's records ran and opened a dialog, which holds
         # a headless browser for ever.
-        dom = "the page never finished loading"
+        dom, log = "the page never finished loading", ""
     found = re.search(r'<pre id="result">(.*?)</pre>', dom, re.S)
     if not found or not found.group(1):
         raise AssertionError("the wrapper read nothing from the page: " + dom[:400])
-    return json.loads(html.unescape(found.group(1))), text
+    rendered = json.loads(html.unescape(found.group(1)))
+    rendered["violations"] = [line for line in log.splitlines() if "Content Security Policy" in line]
+    return rendered, text
 
 
 def check(name, rendered, text, open_limit_ms=None):
@@ -139,8 +196,13 @@ def check(name, rendered, text, open_limit_ms=None):
     if rendered["figures"] != text_figures(text):
         problems.append(f"figures {rendered['figures']} are not the text report's "
                         f"{text_figures(text)}")
+    problems += chart_problems(rendered["data"], text)
+    if rendered["violations"] or "default-src 'none'" not in rendered["policy"]:
+        problems.append(f"Content-Security-Policy {rendered['policy']!r}: {rendered['violations']}")
+    if "Permission is hereby granted" not in rendered["text"]:
+        problems.append("the page lost Chart.js's licence")
     blank = [c for c, n in rendered["painted"].items() if n == 0]
-    if len(rendered["painted"]) != 4 or blank:
+    if len(rendered["painted"]) != 6 or blank:
         problems.append(f"charts not drawn: {rendered['painted']}")
     if rendered["scripts"] != 3 or rendered["title"] != "ZELOR-K3 yield report":
         problems.append(f"{rendered['scripts']} script elements, title {rendered['title']!r}")

@@ -2,6 +2,7 @@
 // 7 runs over two days, 3 pairs (A1+B1 failed first, C1+D1 passed first,
 // E1+F1 failed first), a run without chips, three lines that are no records.
 
+#include "report/htmlreport.h"
 #include "report/yieldreport.h"
 
 #include <QFile>
@@ -9,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+
+#include <cmath>
 
 using namespace yieldreport;
 
@@ -39,55 +42,153 @@ private slots:
     {
         QTest::addColumn<QString>("since");
         QTest::addColumn<QString>("until");
+        QTest::addColumn<QString>("station");
+        QTest::addColumn<int>("copies"); // the records read that many times
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("all")
-            << QString() << QString()
+            << QString() << QString() << QString() << 1
             << QStringList { "Runs: 7", "Passed: 4 (57.1 %)",
                              "First-pass yield: 1 of 3 pairs (33.3 %)",
+                             "Final yield: 3 of 3 pairs (100.0 %)", "Retests: 3 of 7 runs (42.9 %)",
                              "Failures by code:", "   1  1 runs  no FT232R/FT245R device found",
                              "   3  1 runs  programming an EEPROM failed",
                              "   8  1 runs  received data differs from the data sent",
-                             "Cycle time: median 140.0 ms, 95th percentile 1000.0 ms",
+                             // Passed runs of 130, 140, 120 and 150 ms: the lower middle.
+                             "Cycle time of passed runs: median 130 ms, 95th percentile 150 ms",
                              "Per day (a pair counts on the day of its first run):",
                              "  2026-12-01  runs 4, passed 2, first-pass yield 1 of 2 pairs "
-                             "(50.0 %), failures "
-                             "2, cycle time median 135.0 ms, 95th percentile 1000.0 ms",
+                             "(50.0 %), final yield 2 of 2 pairs (100.0 %), retests 1 of 4 runs "
+                             "(25.0 %), failures 2, cycle time median 130 ms, 95th percentile "
+                             "140 ms",
                              "  2026-12-02  runs 3, passed 2, first-pass yield 0 of 1 pairs "
-                             "(0.0 %), failures "
-                             "1, cycle time median 150.0 ms, 95th percentile 300.0 ms",
+                             "(0.0 %), final yield 1 of 1 pairs (100.0 %), retests 2 of 3 runs "
+                             "(66.7 %), failures 1, cycle time median 120 ms, 95th percentile "
+                             "150 ms",
                              // Records without a station name count at their host.
                              "Per station (a pair counts at the station of its first run):",
                              "  bench \"2\", hall  runs 1, passed 0 (0.0 %), first-pass "
-                             "yield 0 of 1 pairs (0.0 %), failures by code: code 3: 1, "
-                             "cycle time median 300.0 ms, 95th percentile 300.0 ms",
+                             "yield 0 of 1 pairs (0.0 %), final yield 1 of 1 pairs (100.0 %), "
+                             "retests 0 of 1 runs (0.0 %), failures by code: code 3: 1, "
+                             "cycle time n/a",
                              "  bench-1  runs 6, passed 4 (66.7 %), first-pass yield 1 of 2 "
-                             "pairs (50.0 %), failures by code: code 1: 1, code 8: 1, cycle "
-                             "time median 135.0 ms, 95th percentile 1000.0 ms",
+                             "pairs (50.0 %), final yield 2 of 2 pairs (100.0 %), retests 3 of "
+                             "6 runs (50.0 %), failures by code: code 1: 1, code 8: 1, cycle "
+                             "time median 130 ms, 95th percentile 150 ms",
                              "" };
-        // Within a selection, a pair's first run is its first one selected.
-        QTest::newRow("since a day") << "2026-12-02" << QString()
-                                     << QStringList { "Runs: 3", "Passed: 2 (66.7 %)",
-                                                      "First-pass yield: 1 of 2 pairs (50.0 %)" };
+        // A1+B1 failed on the 1st and passed on the 1st and 2nd: on the 2nd
+        // it is no pair of that day's, its run a retest.
+        QTest::newRow("since the retest's day")
+            << "2026-12-02" << QString() << QString() << 1
+            << QStringList { "Runs: 3", "Passed: 2 (66.7 %)",
+                             "First-pass yield: 0 of 1 pairs (0.0 %)",
+                             "Final yield: 1 of 1 pairs (100.0 %)",
+                             "Retests: 2 of 3 runs (66.7 %)" };
+        // E1+F1 failed first on the 2nd: not a pair of a period ending on the
+        // 1st; the day is included whole.
+        QTest::newRow("until a day, inclusive")
+            << QString() << "2026-12-01" << QString() << 1
+            << QStringList { "Runs: 4", "Passed: 2 (50.0 %)",
+                             "First-pass yield: 1 of 2 pairs (50.0 %)",
+                             "Final yield: 2 of 2 pairs (100.0 %)",
+                             "Retests: 1 of 4 runs (25.0 %)" };
+        // A1+B1 failed at 08:00 and passed at 08:01 (07:01Z): not by 07:00:30Z.
         QTest::newRow("until a time, its own offset")
-            << QString() << "2026-12-01T07:30:00Z"
-            << QStringList { "Runs: 2", "Passed: 1 (50.0 %)",
-                             "First-pass yield: 0 of 1 pairs (0.0 %)" };
-        QTest::newRow("nothing selected") << "2027-01-01" << QString()
+            << QString() << "2026-12-01T07:00:30Z" << QString() << 1
+            << QStringList { "Runs: 1", "Passed: 0 (0.0 %)",
+                             "First-pass yield: 0 of 1 pairs (0.0 %)",
+                             "Final yield: 0 of 1 pairs (0.0 %)", "Retests: 0 of 1 runs (0.0 %)" };
+        // E1+F1 failed first at another station: bench-1 passed its retest.
+        QTest::newRow("one station") << QString() << QString() << "bench-1" << 1
+                                     << QStringList { "Runs: 6", "Passed: 4 (66.7 %)",
+                                                      "First-pass yield: 1 of 2 pairs (50.0 %)",
+                                                      "Final yield: 2 of 2 pairs (100.0 %)",
+                                                      "Retests: 3 of 6 runs (50.0 %)" };
+        QTest::newRow("one station, the retest's day")
+            << "2026-12-02"
+            << "2026-12-02"
+            << "bench-1" << 1
+            << QStringList { "Runs: 2", "Passed: 2 (100.0 %)",
+                             "First-pass yield: 0 of 0 pairs (n/a)",
+                             "Final yield: 0 of 0 pairs (n/a)", "Retests: 2 of 2 runs (100.0 %)" };
+        QTest::newRow("the file given twice")
+            << QString() << QString() << QString() << 2
+            << QStringList { "Runs: 7", "Passed: 4 (57.1 %)",
+                             "First-pass yield: 1 of 3 pairs (33.3 %)",
+                             "Final yield: 3 of 3 pairs (100.0 %)",
+                             "Retests: 3 of 7 runs (42.9 %)" };
+        QTest::newRow("nothing selected") << "2027-01-01" << QString() << QString() << 1
                                           << QStringList { "Runs: 0",
                                                            "Passed: 0 (n/a)",
                                                            "First-pass yield: 0 of 0 pairs (n/a)",
+                                                           "Final yield: 0 of 0 pairs (n/a)",
+                                                           "Retests: 0 of 0 runs (n/a)",
                                                            "Failures by code: none",
-                                                           "Cycle time: n/a",
+                                                           "Cycle time of passed runs: n/a",
                                                            "" };
     }
     void summaryHasTheFiguresWorkedOutByHand()
     {
         QFETCH(QString, since);
         QFETCH(QString, until);
+        QFETCH(QString, station);
+        QFETCH(int, copies);
         QFETCH(QStringList, expected);
+        QList<Run> read;
+        for (int i = 0; i < copies; ++i)
+            read += runs;
         const QStringList lines
-            = summary(between(runs, bound(since), bound(until))).split(QLatin1Char('\n'));
+            = format(summarize(read, Filter { bound(since), bound(until), station }))
+                  .split(QLatin1Char('\n'));
         QCOMPARE(lines.mid(0, expected.size()), expected);
+    }
+
+    // One formula, over whole milliseconds, for every path; and any cycle
+    // times a record may hold make a page.
+    void cycleTimesMakeFiguresAndAPage_data()
+    {
+        QTest::addColumn<QList<double>>("durations");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("one run") << QList<double> { 450.2 }
+                                 << "median 450 ms, 95th percentile 450 ms";
+        QTest::newRow("equal") << QList<double> { 450, 450, 450 }
+                               << "median 450 ms, 95th percentile 450 ms";
+        QTest::newRow("one unit in the last place apart")
+            << QList<double> { 484.1, std::nextafter(484.1, 1e9) }
+            << "median 484 ms, 95th percentile 484 ms";
+        QTest::newRow("middle values far apart, with fractions")
+            << QList<double> { 100.4, 868.6, 100.5, 900.49 }
+            << "median 101 ms, 95th percentile 900 ms";
+        QTest::newRow("huge") << QList<double> { 1e308, 120, 130 }
+                              << "median 130 ms, 95th percentile 1000000000000 ms";
+        QTest::newRow("zero") << QList<double> { 0, 0.4 } << "median 0 ms, 95th percentile 0 ms";
+    }
+    void cycleTimesMakeFiguresAndAPage()
+    {
+        QFETCH(QList<double>, durations);
+        QFETCH(QString, expected);
+        QList<Run> passed;
+        for (qsizetype i = 0; i < durations.size(); ++i) {
+            Run run;
+            run.id = QString::number(i);
+            run.station = QStringLiteral("bench-1");
+            run.start
+                = QStringLiteral("2026-12-01T08:00:%1.000+01:00").arg(i % 60, 2, 10, QChar('0'));
+            run.startTime = QDateTime::fromString(run.start, Qt::ISODateWithMs);
+            run.durationMs = durations[i];
+            run.passed = true;
+            run.serials
+                = QStringList { QStringLiteral("A%1").arg(i), QStringLiteral("B%1").arg(i) };
+            passed << run;
+        }
+        const htmlreport::Page page = htmlreport::fromRuns(passed, Filter {});
+        QCOMPARE(cycleTimeText(page.summary.all), expected);
+        const htmlreport::Histogram h = htmlreport::histogram(page.summary.all.cycleTimes);
+        int counted = h.overflow;
+        for (int n : h.counts)
+            counted += n;
+        QCOMPARE(counted, durations.size());
+        QVERIFY(h.counts.size() <= htmlreport::HistogramBins && h.width >= 1);
+        QVERIFY(htmlreport::render(page).contains(expected.toUtf8()));
     }
 
     void csvQuotesWhatARecordHolds()

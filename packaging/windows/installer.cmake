@@ -38,6 +38,8 @@ add_custom_target(windows-runtime ALL
   VERBATIM)
 
 install(TARGETS zelor-k3-tester zelor-k3-tester-sim zelor-k3-report RUNTIME DESTINATION .)
+# Chart.js's MIT notice beside zelor-k3-report, which carries Chart.js.
+install(FILES ${CMAKE_SOURCE_DIR}/report/chartjs-notice.txt DESTINATION . RENAME Chart.js-LICENSE.txt)
 install(FILES ${ZELOR_QT_DLLS} ${ZELOR_MINGW_DLLS} ${ZELOR_LIBPQ_DLLS} DESTINATION .)
 install(FILES ${ZELOR_QT_PLATFORMS} DESTINATION platforms)
 install(FILES ${ZELOR_QT_STYLES} DESTINATION styles)
