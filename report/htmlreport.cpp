@@ -325,7 +325,9 @@ th { background: #f2f2f2; }
 .charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(520px, 1fr)); gap: 16px; }
 .chart { border: 1px solid #ddd; padding: 8px; height: 300px; }
 footer { color: #777; font-size: 12px; margin-top: 28px; }
+.later { content-visibility: auto; contain-intrinsic-size: auto 2000px; }
 @media print {
+  .later { content-visibility: visible; }
   body { margin: 0; font-size: 10pt; }
   .charts { display: block; }
   .charts > div, .tile, tr { break-inside: avoid; }
@@ -479,9 +481,11 @@ QByteArray render(const Page &page)
                     .arg(QLatin1String(id), QLatin1String(title));
     body += QStringLiteral("</div>\n<h2>Failures by code</h2>\n") + failuresTable(s.all);
     body += QStringLiteral("<h2>Stations</h2>\n") + groupTable("Station", s.stations);
-    body += QStringLiteral("<h2>Per day (a pair counts on the day of its first run)</h2>\n")
-        + groupTable("Day", s.days);
-    body += latestFailuresTable(page.latestFailures);
+    // Below the charts: laid out when scrolled to or printed.
+    body += QStringLiteral("<section class=\"later\">\n<h2>Per day (a pair counts on the day of "
+                           "its first run)</h2>\n")
+        + groupTable("Day", s.days) + latestFailuresTable(page.latestFailures)
+        + QStringLiteral("</section>\n");
     body
         += QStringLiteral("<footer>Charts drawn with Chart.js %1 (chartjs.org), built into this "
                           "page under the MIT licence:<pre>%2</pre></footer>\n")
