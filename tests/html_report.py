@@ -229,7 +229,7 @@ def main():
             passed = False
     year = tempfile.mkdtemp()
     rendered, text = render(year, report, year_of_one_station())
-    passed &= check("a year of one station's runs", rendered, text, open_limit_ms=1000)
+    passed &= check("a year of one station's runs", rendered, text, open_limit_ms=5000)
     if "--screenshot" in sys.argv:
         shot = os.path.abspath(sys.argv[sys.argv.index("--screenshot") + 1])
         line = tempfile.mkdtemp()
