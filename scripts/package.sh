@@ -16,4 +16,7 @@ echo "Package: $deb"
 "${as_root[@]}" apt-get install -y -q --reinstall "$deb"
 desktop-file-validate /usr/share/applications/zelor-k3-tester.desktop
 test -f /usr/lib/udev/rules.d/70-zelor-k3-tester.rules
+# Chart.js is built into the report: its licence goes with the package.
+grep -q "Chart.js" /usr/share/doc/zelor-k3-tester/copyright
+grep -q "Permission is hereby granted" /usr/share/doc/zelor-k3-tester/copyright
 xvfb-run -a -s "-screen 0 800x600x24" python3 "$root/tests/installed_station.py" /usr/bin/zelor-k3-tester

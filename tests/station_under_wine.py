@@ -147,7 +147,7 @@ def install(installer):
     for part in ("zelor-k3-tester.exe", "zelor-k3-tester-sim.exe", "zelor-k3-report.exe",
                  "Qt6Core.dll", "Qt6Gui.dll", "Qt6Widgets.dll", "libstdc++-6.dll",
                  "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "platforms/qwindows.dll",
-                 "styles/qwindowsvistastyle.dll", "Uninstall.exe"):
+                 "styles/qwindowsvistastyle.dll", "Chart.js-LICENSE.txt", "Uninstall.exe"):
         if not os.path.exists(os.path.join(INSTALLED, part)):
             fail(f"the installer did not install {part}")
     if not os.path.exists(os.path.join(MENU, "ZELOR-K3 Tester.lnk")):
