@@ -1,5 +1,7 @@
 #pragma once
 
+#include "report/runrecords.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
@@ -10,30 +12,9 @@
 
 #include <optional>
 
-// Reading TestingRecords.jsonl and summarising it: runs, passes, first-pass
+// Summarising the run records (runrecords.h): runs, passes, first-pass
 // yield, failures by code and cycle times, in all and per day.
 namespace yieldreport {
-
-struct Run {
-    QString id; // the record's own, or for a record written before records had one, a UUID
-                // derived from its line
-    QString station; // the record's, or its host for a record written before
-    int run = 0;
-    QString start, end; // ISO 8601 as recorded, with the station's UTC offset
-    QDateTime startTime;
-    double durationMs = 0;
-    QString host, backend;
-    QStringList serials;
-    bool passed = false;
-    int failCode = 0;
-
-    QString day() const { return start.left(10); } // the station's own calendar day
-    QString pair() const; // the chips' serial numbers, sorted; empty without two chips
-};
-
-// The runs in `text`; each line that is not a run record goes to `problems`
-// as "NAME:LINE: reason" and is skipped.
-QList<Run> parse(const QByteArray &text, const QString &name, QStringList *problems);
 
 // A bound of --since or --until: a day (2026-12-07, whole day included) or an
 // ISO 8601 date and time. Invalid when `text` is neither.

@@ -1,7 +1,7 @@
 #include "shipping/recordshipper.h"
 
 #include "log/debugtrace.h"
-#include "report/yieldreport.h"
+#include "report/runrecords.h"
 #include "shipping/lineconfig.h"
 #include "shipping/refusedrecords.h"
 
