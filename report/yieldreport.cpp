@@ -2,12 +2,8 @@
 
 #include "procedure/failurecodes.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QSet>
-#include <QUuid>
 
 #include <algorithm>
 #include <cmath>

@@ -7,8 +7,6 @@
 #include <QSet>
 #include <QStringList>
 
-#include <memory>
-
 class QThread;
 class QTimer;
 struct LineConfig;
