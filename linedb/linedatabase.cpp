@@ -253,7 +253,7 @@ LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &p
     return finish(send(sql.toUtf8(), encoded, params), timeoutMs);
 }
 
-LineDatabase::Result LineDatabase::runScript(const QString &script, int timeoutMs)
+LineDatabase::Result LineDatabase::runScript(const QString &script)
 {
     Result result;
     if (!open()) {
@@ -263,7 +263,9 @@ LineDatabase::Result LineDatabase::runScript(const QString &script, int timeoutM
     const bool sent = PQsendQuery(connection, script.toUtf8().constData());
     if (!sent)
         lastError = oneLine(PQerrorMessage(connection));
-    return finish(sent, timeoutMs);
+    // Only the first statement's answer is waited for here; collect() waits
+    // for the others.
+    return finish(sent, NoDeadline);
 }
 
 LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs)

@@ -28,6 +28,8 @@ class LineDatabase {
 public:
     static constexpr int ConnectTimeoutS = 5;
     static constexpr int StatementTimeoutMs = 15000;
+    // For statements that take as long as they take: the report's, the schema's.
+    static constexpr int NoDeadline = -1;
     // How long a cancelled statement's answer is waited for.
     static constexpr int CancelWaitMs = 1000;
 
@@ -81,8 +83,8 @@ public:
     Result exec(const QString &sql, const QStringList &params = {},
                 int timeoutMs = StatementTimeoutMs);
     // A script of our own (several statements, no parameters), such as the
-    // schema.
-    Result runScript(const QString &script, int timeoutMs = StatementTimeoutMs);
+    // schema, run to its end however long it takes.
+    Result runScript(const QString &script);
 
 private:
     bool connect();

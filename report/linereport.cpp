@@ -12,7 +12,6 @@ using yieldreport::Figures;
 using yieldreport::Filter;
 using yieldreport::Summary;
 
-constexpr int NoTimeout = -1;
 constexpr int CsvBatch = 10000;
 
 // The summaries of the days and stations selected; parameters $1 to $3.
@@ -89,7 +88,7 @@ struct Queries {
     QString *error;
     bool exec(const QString &sql, const QStringList &params, LineDatabase::Result *result)
     {
-        *result = database.exec(sql, params, NoTimeout);
+        *result = database.exec(sql, params, LineDatabase::NoDeadline);
         if (!result->ok)
             *error = result->error;
         return result->ok;

@@ -741,6 +741,91 @@ private slots:
         QTRY_COMPARE(rows(), 3);
     }
 
+    // The report's statements are not held to a station's limits: a
+    // maintenance lock held past them (lock, statement and client time-outs)
+    // delays the summary, the CSV and a schema upgrade, and fails none.
+    void reportWaitsOutAMaintenanceLock()
+    {
+        QVERIFY(QFile::copy(QFINDTESTDATA("data/records.jsonl"), "records.jsonl"));
+        shipAsTheirStations("records.jsonl");
+        const QList<QStringList> runs = { { "--database", conninfo("owner") },
+                                          { "--database", conninfo("owner"), "--csv" },
+                                          { "--database", conninfo("owner"), "--create-schema" } };
+        QList<QByteArray> expected;
+        for (const QStringList &arguments : runs) {
+            int code = -1;
+            expected << report(arguments, &code);
+            QCOMPARE(code, 0);
+        }
+        LineDatabase maintenance(conninfo(QStringLiteral("owner")));
+        QVERIFY(maintenance.exec(QStringLiteral("BEGIN")).ok);
+        QVERIFY(maintenance
+                    .exec(QStringLiteral(
+                        "LOCK TABLE zelor_runs, zelor_day_runs IN ACCESS EXCLUSIVE MODE"))
+                    .ok);
+        QElapsedTimer locked;
+        locked.start();
+        std::vector<std::unique_ptr<QProcess>> reports;
+        for (const QStringList &arguments : runs) {
+            reports.push_back(std::make_unique<QProcess>());
+            reports.back()->start(qEnvironmentVariable("ZELOR_REPORT_EXECUTABLE"), arguments);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(sql(QStringLiteral("SELECT count(*) FROM pg_stat_activity "
+                                                     "WHERE application_name = 'zelor-k3-report' "
+                                                     "AND wait_event_type = 'Lock'"))
+                                      .rows.value(0)
+                                      .value(0),
+                                  QStringLiteral("3"), 10000);
+        QTest::qWait(qMax(0, int(LineDatabase::StatementTimeoutMs + 1000 - locked.elapsed())));
+        QVERIFY(maintenance.exec(QStringLiteral("COMMIT")).ok);
+        for (int i = 0; i < int(runs.size()); ++i) {
+            QVERIFY(reports[i]->state() == QProcess::NotRunning
+                    || reports[i]->waitForFinished(10000));
+            QVERIFY2(reports[i]->exitCode() == 0, reports[i]->readAllStandardError().constData());
+            QCOMPARE(reports[i]->readAllStandardOutput(), expected[i]);
+        }
+    }
+
+    // The CSV goes out as its rows arrive: five times the rows take about the
+    // memory of two batches, not five times it.
+    void csvStreamsItsRows()
+    {
+        QVERIFY(sql(QStringLiteral(
+                        "WITH g AS (SELECT gen_random_uuid() AS id, 'bench-1' AS station, "
+                        "timestamptz '2026-11-01 00:00Z' + i * interval '1 s' AS started, "
+                        "'A' || i || E'\\nB' || i AS pair, i FROM generate_series(1, 100000) i), "
+                        "r AS (INSERT INTO zelor_runs (id, station, started, day, verdict, "
+                        "fail_code, duration_ms, pair) SELECT id, station, started, "
+                        "(started AT TIME ZONE 'UTC')::date, 'PASSED', 0, 451.5, pair FROM g) "
+                        "INSERT INTO zelor_records (id, record) SELECT id, jsonb_build_object("
+                        "'run', 1, 'start', started, 'end', started, 'host', station, 'backend', "
+                        "'simulated bench', 'chips', jsonb_build_array(jsonb_build_object("
+                        "'serial', 'A' || i), jsonb_build_object('serial', 'B' || i))) "
+                        "FROM g"))
+                    .ok);
+        // The peak resident size of the report, in KiB, its output counted.
+        auto peakKiB = [this](const QString &until) {
+            QProcess measure;
+            measure.start(QStringLiteral("python3"),
+                          { "-c",
+                            "import resource, subprocess, sys\n"
+                            "out = subprocess.run(sys.argv[1:], capture_output=True, check=True)\n"
+                            "print(out.stdout.count(b'\\n'), "
+                            "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)",
+                            qEnvironmentVariable("ZELOR_REPORT_EXECUTABLE"), "--database",
+                            conninfo("owner"), "--csv", "--until", until });
+            measure.waitForFinished(120000);
+            const QStringList out = QString::fromUtf8(measure.readAllStandardOutput()).split(' ');
+            return std::pair { out.value(0).toInt(), out.value(1).toLongLong() };
+        };
+        const auto [someRows, some] = peakKiB(QStringLiteral("2026-11-01T05:33:19Z"));
+        const auto [allRows, all] = peakKiB(QStringLiteral("2026-11-30"));
+        QCOMPARE(someRows, 20000);
+        QCOMPARE(allRows, 100001);
+        QVERIFY2(all < some * 5 / 4,
+                 qPrintable(QStringLiteral("%1 KiB against %2 KiB").arg(all).arg(some)));
+    }
+
     // Two stations, one database: a pair counts at the station it was first
     // tested on, line-wide.
     void twoStationsOneDatabase()
