@@ -55,7 +55,7 @@ VACUUM ANALYZE zelor_runs;
 VACUUM ANALYZE zelor_records;
 SQL
 )
-size=$(psql -Atq "$db" -c "SELECT pg_size_pretty(pg_total_relation_size('zelor_runs')), pg_size_pretty(pg_total_relation_size('zelor_records')), pg_size_pretty(pg_total_relation_size('zelor_pairs') + pg_total_relation_size('zelor_day_runs') + pg_total_relation_size('zelor_day_failures') + pg_total_relation_size('zelor_day_cycle_times') + pg_total_relation_size('zelor_day_first_runs'))" | sed 's/|/ runs, /; s/|/ records, /; s/$/ summaries/')
+size=$(psql -Atq "$db" -c "SELECT pg_size_pretty(pg_total_relation_size('zelor_runs')), pg_size_pretty(pg_total_relation_size('zelor_records')), pg_size_pretty(pg_total_relation_size('zelor_pairs') + pg_total_relation_size('zelor_day_runs') + pg_total_relation_size('zelor_day_failures') + pg_total_relation_size('zelor_day_cycle_times') + pg_total_relation_size('zelor_line_day_cycle_times') + pg_total_relation_size('zelor_month_cycle_times') + pg_total_relation_size('zelor_day_first_runs'))" | sed 's/|/ runs, /; s/|/ records, /; s/$/ summaries/')
 last=$(psql -Atq "$db" -c "SELECT max(day) - 1 FROM zelor_runs") # the last whole day
 month=$(psql -Atq "$db" -c "SELECT max(day) - 29 FROM zelor_runs")
 echo "| report of $runs runs ($size with indexes; generated, summarised and vacuumed in $(printf '%.0f' "$generate") s) | seconds, first | seconds, again |"

@@ -242,6 +242,12 @@ void LineDatabase::close()
 LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &params,
                                         int timeoutMs)
 {
+    return exec(sql, params, timeoutMs, {});
+}
+
+LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &params,
+                                        int timeoutMs, const EachRow &each)
+{
     Result result;
     if (interrupted || !open()) {
         result.error = interrupted ? QStringLiteral("stopped") : lastError;
@@ -250,7 +256,7 @@ LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &p
     QList<QByteArray> encoded;
     for (const QString &p : params)
         encoded << p.toUtf8();
-    return finish(send(sql.toUtf8(), encoded, params), timeoutMs);
+    return finish(send(sql.toUtf8(), encoded, params), timeoutMs, each);
 }
 
 LineDatabase::Result LineDatabase::runScript(const QString &script)
@@ -268,7 +274,7 @@ LineDatabase::Result LineDatabase::runScript(const QString &script)
     return finish(sent, NoDeadline);
 }
 
-LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs)
+LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs, const EachRow &each)
 {
     if (!sent || !waitForResult(timeoutMs)) {
         Result result;
@@ -280,7 +286,7 @@ LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs)
             close();
         return result;
     }
-    Result result = collect();
+    Result result = collect(each);
     if (PQstatus(connection) != CONNECTION_OK)
         close();
     return result;
@@ -347,15 +353,26 @@ bool LineDatabase::cancel()
     return true;
 }
 
-LineDatabase::Result LineDatabase::collect()
+LineDatabase::Result LineDatabase::collect(const EachRow &each)
 {
     Result result;
     bool answered = false;
     result.ok = true;
+    QList<QByteArrayView> views;
     while (PGresult *r = PQgetResult(connection)) {
         answered = true;
         const ExecStatusType status = PQresultStatus(r);
-        if (status == PGRES_TUPLES_OK) {
+        if (status == PGRES_TUPLES_OK && each) {
+            for (int row = 0; row < PQntuples(r); ++row) {
+                views.clear();
+                for (int column = 0; column < PQnfields(r); ++column)
+                    views << (PQgetisnull(r, row, column)
+                                  ? QByteArrayView()
+                                  : QByteArrayView(PQgetvalue(r, row, column),
+                                                   PQgetlength(r, row, column)));
+                each(views);
+            }
+        } else if (status == PGRES_TUPLES_OK) {
             for (int row = 0; row < PQntuples(r); ++row) {
                 QStringList values;
                 for (int column = 0; column < PQnfields(r); ++column)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 struct pg_conn;
 
@@ -82,6 +84,11 @@ public:
     // connection unusable closes it.
     Result exec(const QString &sql, const QStringList &params = {},
                 int timeoutMs = StatementTimeoutMs);
+    // The same, each row handed to `each` as libpq holds it (text; a null
+    // view for SQL NULL) and not kept: for answers of many rows. The
+    // result's rows stay empty.
+    using EachRow = std::function<void(const QList<QByteArrayView> &)>;
+    Result exec(const QString &sql, const QStringList &params, int timeoutMs, const EachRow &each);
     // A script of our own (several statements, no parameters), such as the
     // schema, run to its end however long it takes.
     Result runScript(const QString &script);
@@ -89,11 +96,11 @@ public:
 private:
     bool connect();
     bool setUpSession();
-    Result finish(bool sent, int timeoutMs);
+    Result finish(bool sent, int timeoutMs, const EachRow &each = {});
     bool send(const QByteArray &sql, const QList<QByteArray> &params, const QStringList &raw);
     bool waitForResult(int timeoutMs);
     bool cancel();
-    Result collect();
+    Result collect(const EachRow &each);
 
     QString conninfo;
     Session session;

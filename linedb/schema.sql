@@ -10,7 +10,7 @@ CREATE TABLE IF NOT EXISTS zelor_schema (
 );
 INSERT INTO zelor_schema (version) SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM zelor_schema);
 ALTER TABLE zelor_schema ADD COLUMN IF NOT EXISTS instance uuid NOT NULL DEFAULT gen_random_uuid();
-UPDATE zelor_schema SET version = 2 WHERE version < 2;
+UPDATE zelor_schema SET version = 3 WHERE version < 3;
 
 -- What the report counts, one narrow row a run: a year of a busy line is
 -- scanned in seconds.
@@ -105,6 +105,23 @@ CREATE TABLE IF NOT EXISTS zelor_day_cycle_times (
     PRIMARY KEY (day, station, ms)
 );
 
+-- The same cycle times for the whole line by day, and for each station by
+-- month (the month's first day): what a report of many days reads.
+CREATE TABLE IF NOT EXISTS zelor_line_day_cycle_times (
+    day  date NOT NULL,
+    ms   bigint NOT NULL,
+    runs bigint NOT NULL,
+    PRIMARY KEY (day, ms)
+);
+CREATE TABLE IF NOT EXISTS zelor_month_cycle_times (
+    month   date NOT NULL,
+    station text NOT NULL,
+    ms      bigint NOT NULL,
+    runs    bigint NOT NULL,
+    PRIMARY KEY (month, station, ms)
+);
+CREATE INDEX IF NOT EXISTS zelor_day_cycle_times_station ON zelor_day_cycle_times (station, day);
+
 -- The pairs whose first run is on this day at this station.
 CREATE TABLE IF NOT EXISTS zelor_day_first_runs (
     day          date NOT NULL,
@@ -140,6 +157,14 @@ BEGIN
     SELECT day, station, zelor_cycle_ms(duration_ms), count(*) FROM added
     WHERE verdict = 'PASSED' GROUP BY 1, 2, 3
     ON CONFLICT (day, station, ms) DO UPDATE SET runs = t.runs + excluded.runs;
+    INSERT INTO zelor_line_day_cycle_times AS t (day, ms, runs)
+    SELECT day, zelor_cycle_ms(duration_ms), count(*) FROM added
+    WHERE verdict = 'PASSED' GROUP BY 1, 2
+    ON CONFLICT (day, ms) DO UPDATE SET runs = t.runs + excluded.runs;
+    INSERT INTO zelor_month_cycle_times AS t (month, station, ms, runs)
+    SELECT date_trunc('month', day)::date, station, zelor_cycle_ms(duration_ms), count(*)
+    FROM added WHERE verdict = 'PASSED' GROUP BY 1, 2, 3
+    ON CONFLICT (month, station, ms) DO UPDATE SET runs = t.runs + excluded.runs;
     WITH firsts AS (
         SELECT DISTINCT ON (pair) pair, id AS first_id, started AS first_started,
                day AS first_day, station AS first_station, verdict = 'PASSED' AS first_passed
@@ -184,13 +209,15 @@ CREATE OR REPLACE FUNCTION zelor_forget_runs() RETURNS trigger
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = public, pg_temp AS $$
 BEGIN
     TRUNCATE zelor_pairs, zelor_day_runs, zelor_day_failures, zelor_day_cycle_times,
-             zelor_day_first_runs;
+             zelor_line_day_cycle_times, zelor_month_cycle_times, zelor_day_first_runs;
     RETURN NULL;
 END
 $$;
 
 -- Runs stored before the summaries existed are counted once, when they are
--- made.
+-- made; no station adds runs meanwhile, so that each is counted once, by the
+-- trigger below or here.
+LOCK TABLE zelor_runs IN SHARE ROW EXCLUSIVE MODE;
 DO $$
 BEGIN
     IF EXISTS (SELECT 1 FROM zelor_day_runs) OR NOT EXISTS (SELECT 1 FROM zelor_runs) THEN
@@ -217,6 +244,13 @@ BEGIN
     GROUP BY 1, 2, 3, 4;
 END
 $$;
+-- Summaries of a version before the line's and the months' cycle times.
+INSERT INTO zelor_line_day_cycle_times (day, ms, runs)
+SELECT day, ms, sum(runs) FROM zelor_day_cycle_times
+WHERE NOT EXISTS (SELECT FROM zelor_line_day_cycle_times) GROUP BY 1, 2;
+INSERT INTO zelor_month_cycle_times (month, station, ms, runs)
+SELECT date_trunc('month', day)::date, station, ms, sum(runs) FROM zelor_day_cycle_times
+WHERE NOT EXISTS (SELECT FROM zelor_month_cycle_times) GROUP BY 1, 2, 3;
 
 CREATE OR REPLACE TRIGGER zelor_runs_counted AFTER INSERT ON zelor_runs
     REFERENCING NEW TABLE AS added FOR EACH STATEMENT EXECUTE FUNCTION zelor_count_runs();

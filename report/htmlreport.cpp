@@ -362,8 +362,10 @@ function line(label, values, i) {
   return { label, data: values, borderColor: colours[i % colours.length],
            backgroundColor: colours[i % colours.length], spanGaps: true };
 }
-const perStation = data.stationDays.map((s, i) => line(s.station,
-  days.map(day => { const d = s.days.find(x => x.day === day); return d ? d.firstPassYield : null; }), i));
+const perStation = data.stationDays.map((s, i) => {
+  const yields = new Map(s.days.map(d => [d.day, d.firstPassYield]));
+  return line(s.station, days.map(day => yields.get(day) ?? null), i);
+});
 chart('station-days', { type: 'line', data: { labels: days, datasets: perStation },
   options: { scales: { y: percentAxis(perStation.flatMap(s => s.data)) } } });
 const yields = [line('First-pass yield', data.days.map(d => d.firstPassYield), 0),

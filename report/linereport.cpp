@@ -17,22 +17,52 @@ constexpr int CsvBatch = 10000;
 // The summaries of the days and stations selected; parameters $1 to $3.
 const QString Cells = QStringLiteral(
     " WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::date IS NULL OR day <= $2::date) "
-    "AND ($3::text IS NULL OR station = $3)");
+    "AND ($3::text IS NULL OR station = $3) ");
 
-const QString RunsOfCells
-    = QStringLiteral("SELECT day::text, station, runs, passed, paired FROM zelor_day_runs") + Cells;
-const QString FailuresOfCells
-    = QStringLiteral("SELECT day::text, station, fail_code, runs FROM zelor_day_failures") + Cells;
+// Each summary added up by day and by station, and with `cells` by day at
+// each station too; the first column says which: GROUPING(day, station), 1 a
+// day, 2 a station, 0 a day at a station.
+QString grouped(const char *columns, const char *table, const char *by, bool cells)
+{
+    return QStringLiteral("SELECT GROUPING(day, station), day::text, station, %1 FROM %2")
+               .arg(QLatin1String(columns), QLatin1String(table))
+        + Cells
+        + QStringLiteral("GROUP BY GROUPING SETS ((day%1), (station%1)%2)")
+              .arg(QLatin1String(by),
+                   cells ? QStringLiteral(", (day, station%1)").arg(QLatin1String(by)) : QString());
+}
+QString runsOfCells(bool cells)
+{
+    return grouped("sum(runs), sum(passed), sum(paired)", "zelor_day_runs", "", cells);
+}
+QString failuresOfCells(bool cells)
+{
+    return grouped("fail_code, sum(runs)", "zelor_day_failures", ", fail_code", cells);
+}
 // A pair passed in the end when it passed by the last day selected.
-const QString FirstRunsOfCells
-    = QStringLiteral("SELECT day::text, station, sum(pairs), sum(pairs) FILTER (WHERE "
-                     "first_passed), sum(pairs) FILTER (WHERE pass_day <> 'infinity' AND "
-                     "pass_day <= coalesce($2::date, 'infinity')) FROM zelor_day_first_runs")
-    + Cells + QStringLiteral(" GROUP BY day, station");
-const QString CycleTimesOfCells
-    = QStringLiteral("SELECT GROUPING(day), day::text, station, ms, sum(runs) FROM "
-                     "zelor_day_cycle_times")
-    + Cells + QStringLiteral(" GROUP BY GROUPING SETS ((day, ms), (station, ms))");
+QString firstRunsOfCells(bool cells)
+{
+    return grouped("sum(pairs), sum(pairs) FILTER (WHERE first_passed), sum(pairs) FILTER (WHERE "
+                   "pass_day <> 'infinity' AND pass_day <= coalesce($2::date, 'infinity'))",
+                   "zelor_day_first_runs", "", cells);
+}
+// Cycle times by day, the line's or with $3 one station's: a row a day,
+// "ms:runs ms:runs ...".
+const QString CycleTimesByDay = QStringLiteral(
+    "SELECT day::text, string_agg(ms || ':' || runs, ' ') FROM (SELECT day, ms, runs FROM "
+    "zelor_line_day_cycle_times WHERE $3::text IS NULL AND ($1::date IS NULL OR day >= $1::date) "
+    "AND ($2::date IS NULL OR day <= $2::date) UNION ALL SELECT day, ms, runs FROM "
+    "zelor_day_cycle_times WHERE station = $3 AND ($1::date IS NULL OR day >= $1::date) AND "
+    "($2::date IS NULL OR day <= $2::date)) c GROUP BY day");
+// Cycle times by station: the whole months [$1, $2) by month, the days
+// [$4, $5) and [$6, $7] around them by day; $3 one station.
+const QString CycleTimesByStation = QStringLiteral(
+    "SELECT station, ms, sum(runs) FROM (SELECT station, ms, runs FROM zelor_month_cycle_times "
+    "WHERE ($1::date IS NULL OR month >= $1::date) AND ($2::date IS NULL OR month < $2::date) "
+    "AND ($3::text IS NULL OR station = $3) UNION ALL SELECT station, ms, runs FROM "
+    "zelor_day_cycle_times WHERE (day >= $4::date AND day < $5::date OR day >= $6::date AND "
+    "($7::date IS NULL OR day <= $7::date)) AND ($3::text IS NULL OR station = $3)) c "
+    "GROUP BY station, ms");
 
 // The runs the filter selects, as a common table expression; its parameters
 // are $1 to $5.
@@ -72,6 +102,45 @@ QStringList cellParameters(const Filter &filter)
     return { orNull(filter.since.day), orNull(filter.until.day), orNull(filter.station) };
 }
 
+// The days a filter selects as the whole months among them and the days
+// before and after those: months [from, to), days [from, to) and [from, until].
+// A null day is no bound.
+struct MonthsAndDays {
+    QDate monthsFrom, monthsTo, headFrom, headTo, tailFrom, tailUntil;
+};
+MonthsAndDays monthsAndDays(const Filter &filter)
+{
+    const QDate since = QDate::fromString(filter.since.day, Qt::ISODate);
+    const QDate until = QDate::fromString(filter.until.day, Qt::ISODate);
+    MonthsAndDays split;
+    if (since.isValid())
+        split.monthsFrom = since.day() == 1 ? since : since.addDays(1 - since.day()).addMonths(1);
+    if (until.isValid())
+        split.monthsTo
+            = until.addDays(1).day() == 1 ? until.addDays(1) : until.addDays(1 - until.day());
+    if (since.isValid() && until.isValid() && split.monthsFrom >= split.monthsTo) {
+        split = { since, since, since, until.addDays(1), {}, {} }; // no whole month
+        return split;
+    }
+    if (since.isValid())
+        split.headFrom = since, split.headTo = split.monthsFrom;
+    if (until.isValid())
+        split.tailFrom = split.monthsTo, split.tailUntil = until;
+    return split;
+}
+
+QStringList byStationParameters(const Filter &filter)
+{
+    const MonthsAndDays split = monthsAndDays(filter);
+    QStringList params;
+    for (const QDate &day : { split.monthsFrom, split.monthsTo })
+        params << (day.isValid() ? day.toString(Qt::ISODate) : QString());
+    params << (filter.station.isEmpty() ? QString() : filter.station);
+    for (const QDate &day : { split.headFrom, split.headTo, split.tailFrom, split.tailUntil })
+        params << (day.isValid() ? day.toString(Qt::ISODate) : QString());
+    return params;
+}
+
 QStringList parameters(const Filter &filter)
 {
     auto time = [](const yieldreport::Bound &b) {
@@ -93,43 +162,70 @@ struct Queries {
             *error = result->error;
         return result->ok;
     }
+    bool each(const QString &sql, const QStringList &params, const LineDatabase::EachRow &row)
+    {
+        const LineDatabase::Result result
+            = database.exec(sql, params, LineDatabase::NoDeadline, row);
+        if (!result.ok)
+            *error = result.error;
+        return result.ok;
+    }
 };
 
-// Whole days: the summaries.
-bool fromCells(Queries &q, const Filter &filter, Summary *summary)
+// The figures a row of grouped() adds to.
+Figures &figuresOf(Summary *summary, const QList<QByteArrayView> &row)
+{
+    const QString day = QString::fromUtf8(row[1]), station = QString::fromUtf8(row[2]);
+    switch (row[0].toInt()) {
+    case 1: return summary->days[day];
+    case 2: return summary->stations[station];
+    default: return summary->stationDays[station][day];
+    }
+}
+
+// Whole days: the summaries, added up by the database; the days at each
+// station only for the page.
+bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
 {
     const QStringList params = cellParameters(filter);
-    LineDatabase::Result runs, failures, firsts, times;
-    if (!q.exec(RunsOfCells, params, &runs) || !q.exec(FailuresOfCells, params, &failures)
-        || !q.exec(FirstRunsOfCells, params, &firsts) || !q.exec(CycleTimesOfCells, params, &times))
-        return false;
-    QMap<std::pair<QString, QString>, Figures> cells;
-    for (const QStringList &row : runs.rows) {
-        Figures &f = cells[{ row[0], row[1] }];
-        f.runs = row[2].toInt();
-        f.passed = row[3].toInt();
-        f.pairedRuns = row[4].toInt();
-    }
-    for (const QStringList &row : failures.rows)
-        cells[{ row[0], row[1] }].failures.insert(row[2].toInt(), row[3].toInt());
-    for (const QStringList &row : firsts.rows) {
-        Figures &f = cells[{ row[0], row[1] }];
-        f.pairs = row[2].toInt();
-        f.pairsFirstPassed = row[3].toInt();
-        f.pairsFinallyPassed = row[4].toInt();
-    }
-    *summary = {};
-    for (auto it = cells.cbegin(); it != cells.cend(); ++it)
-        summary->add(it.key().first, it.key().second, it.value());
+    auto runs = [summary](const QList<QByteArrayView> &row) {
+        Figures &f = figuresOf(summary, row);
+        f.runs = row[3].toInt();
+        f.passed = row[4].toInt();
+        f.pairedRuns = row[5].toInt();
+    };
+    auto failures = [summary](const QList<QByteArrayView> &row) {
+        figuresOf(summary, row).failures.insert(row[3].toInt(), row[4].toInt());
+    };
+    auto firsts = [summary](const QList<QByteArrayView> &row) {
+        Figures &f = figuresOf(summary, row);
+        f.pairs = row[3].toInt();
+        f.pairsFirstPassed = row[4].toInt();
+        f.pairsFinallyPassed = row[5].toInt();
+    };
     // Cycle times by day and by station only: all the cells' would be many.
-    for (const QStringList &row : times.rows) {
-        const bool byDay = row[0] == QLatin1String("0");
-        Figures &f = byDay ? summary->days[row[1]] : summary->stations[row[2]];
-        f.cycleTimes[row[3].toLongLong()] += row[4].toInt();
-        if (byDay)
-            summary->all.cycleTimes[row[3].toLongLong()] += row[4].toInt();
-    }
-    return true;
+    auto byDay = [summary](const QList<QByteArrayView> &row) {
+        yieldreport::CycleTimes &day = summary->days[QString::fromUtf8(row[0])].cycleTimes;
+        for (QByteArrayView pair : QLatin1StringView(row[1]).tokenize(QLatin1Char(' '))) {
+            const qsizetype colon = pair.indexOf(':');
+            day[pair.first(colon).toLongLong()] += pair.sliced(colon + 1).toInt();
+        }
+    };
+    auto byStation = [summary](const QList<QByteArrayView> &row) {
+        const qint64 ms = row[1].toLongLong();
+        const int n = row[2].toInt();
+        summary->stations[QString::fromUtf8(row[0])].cycleTimes[ms] += n;
+        summary->all.cycleTimes[ms] += n;
+    };
+    *summary = {};
+    if (!q.each(runsOfCells(cells), params, runs)
+        || !q.each(failuresOfCells(cells), params, failures)
+        || !q.each(firstRunsOfCells(cells), params, firsts))
+        return false;
+    for (const Figures &day : std::as_const(summary->days))
+        summary->all += day;
+    return q.each(CycleTimesByDay, params, byDay)
+        && q.each(CycleTimesByStation, byStationParameters(filter), byStation);
 }
 
 // A period bounded by a time: its runs, judged by their pairs' history.
@@ -163,10 +259,10 @@ bool fromRuns(Queries &q, const Filter &filter, Summary *summary)
     return true;
 }
 
-bool summarize(Queries &q, const Filter &filter, Summary *summary)
+bool summarize(Queries &q, const Filter &filter, bool cells, Summary *summary)
 {
     const bool byTime = filter.since.time.isValid() || filter.until.time.isValid();
-    return byTime ? fromRuns(q, filter, summary) : fromCells(q, filter, summary);
+    return byTime ? fromRuns(q, filter, summary) : fromCells(q, filter, cells, summary);
 }
 
 bool latestFailures(Queries &q, const Filter &filter, QList<htmlreport::Failure> *latest)
@@ -218,14 +314,14 @@ yieldreport::Run runOf(const QStringList &row)
 bool summarize(LineDatabase &database, const Filter &filter, Summary *summary, QString *error)
 {
     Queries q { database, error };
-    return summarize(q, filter, summary);
+    return summarize(q, filter, false, summary);
 }
 
 bool page(LineDatabase &database, const Filter &filter, htmlreport::Page *page, QString *error)
 {
     Queries q { database, error };
-    return summarize(q, filter, &page->summary)
-        && summarize(q, htmlreport::recentDays(page->summary, filter), &page->recent)
+    return summarize(q, filter, true, &page->summary)
+        && summarize(q, htmlreport::recentDays(page->summary, filter), false, &page->recent)
         && latestFailures(q, filter, &page->latestFailures);
 }
 

@@ -269,7 +269,7 @@ private slots:
             QCOMPARE(out, QByteArray("The line database's schema is in place.\n"));
         }
         QCOMPARE(sql(QStringLiteral("SELECT count(*), min(version) FROM zelor_schema")).rows,
-                 (QList<QStringList> { { "1", "2" } }));
+                 (QList<QStringList> { { "1", "3" } }));
         // Stations added as docs/line-database.md says, one with the wrong
         // password in its pgpass line, and one that may only look ids up.
         for (const char *statement : {
@@ -281,14 +281,15 @@ private slots:
                  "CREATE ROLE \"bench \"\"2\"\", hall\" LOGIN PASSWORD 'x' IN ROLE zelor_station",
                  "CREATE ROLE forgetful LOGIN PASSWORD 'right' IN ROLE zelor_station",
                  "CREATE ROLE lookonly LOGIN PASSWORD 'look-secret'",
+                 "CREATE ROLE manager LOGIN PASSWORD 'manager-secret' IN ROLE zelor_reader",
                  "GRANT SELECT (id) ON zelor_runs TO lookonly",
              })
             QVERIFY2(sql(QLatin1String(statement)).ok, statement);
         QFile file(pgpass);
         QVERIFY(file.open(QIODevice::Append));
         for (const char *entry : { "bench:bench-secret", "other:other-secret", "forgetful:wrong",
-                                   "lookonly:look-secret", "bench-1:x", "bench-2:x", "bench-3:x",
-                                   "bench \"2\", hall:x" })
+                                   "lookonly:look-secret", "manager:manager-secret", "bench-1:x",
+                                   "bench-2:x", "bench-3:x", "bench \"2\", hall:x" })
             file.write(QStringLiteral("localhost:%1:*:%2\n").arg(port).arg(entry).toUtf8());
     }
     void cleanupTestCase()
@@ -872,36 +873,75 @@ private slots:
         QTest::addColumn<QString>("records");
         QTest::addColumn<int>("copies"); // how many times the files report reads them
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("schemaBefore"); // the version the records arrived in
         const QString handWorked = QStringLiteral("records.jsonl");
-        QTest::newRow("all") << handWorked << 1 << QStringList {};
-        QTest::newRow("since a day") << handWorked << 1 << QStringList { "--since", "2026-12-02" };
+        QTest::newRow("all") << handWorked << 1 << QStringList {} << 3;
+        QTest::newRow("since a day")
+            << handWorked << 1 << QStringList { "--since", "2026-12-02" } << 3;
         QTest::newRow("until a time")
-            << handWorked << 1 << QStringList { "--until", "2026-12-01T07:30:00Z" };
-        QTest::newRow("until a day") << handWorked << 1 << QStringList { "--until", "2026-12-01" };
-        QTest::newRow("one station") << handWorked << 1 << QStringList { "--station", "bench-1" };
-        QTest::newRow("nothing") << handWorked << 1 << QStringList { "--since", "2027-01-01" };
-        QTest::newRow("a file given twice") << handWorked << 2 << QStringList {};
-        QTest::newRow("csv") << handWorked << 1 << QStringList { "--csv" };
-        QTest::newRow("html") << handWorked << 1 << QStringList { "--html", "-" };
+            << handWorked << 1 << QStringList { "--until", "2026-12-01T07:30:00Z" } << 3;
+        QTest::newRow("until a day")
+            << handWorked << 1 << QStringList { "--until", "2026-12-01" } << 3;
+        QTest::newRow("one station")
+            << handWorked << 1 << QStringList { "--station", "bench-1" } << 3;
+        QTest::newRow("nothing") << handWorked << 1 << QStringList { "--since", "2027-01-01" } << 3;
+        QTest::newRow("a file given twice") << handWorked << 2 << QStringList {} << 3;
+        QTest::newRow("csv") << handWorked << 1 << QStringList { "--csv" } << 3;
+        QTest::newRow("html") << handWorked << 1 << QStringList { "--html", "-" } << 3;
         QTest::newRow("middle cycle times far apart")
-            << "cycle-times" << 1 << QStringList { "--station", "bench-1" };
+            << "cycle-times" << 1 << QStringList { "--station", "bench-1" } << 3;
+        // Eight days across a month's end: whole months, the days around
+        // them, or days only.
         const QString line = QStringLiteral("generated");
-        QTest::newRow("line") << line << 1 << QStringList {};
-        QTest::newRow("line, since a day") << line << 1 << QStringList { "--since", "2026-11-04" };
-        QTest::newRow("line, until a day") << line << 1 << QStringList { "--until", "2026-11-05" };
+        QTest::newRow("line") << line << 1 << QStringList {} << 3;
+        QTest::newRow("line, since a day")
+            << line << 1 << QStringList { "--since", "2026-10-31" } << 3;
+        QTest::newRow("line, until a day")
+            << line << 1 << QStringList { "--until", "2026-11-02" } << 3;
+        QTest::newRow("line, a whole month")
+            << line << 1 << QStringList { "--since", "2026-10-01", "--until", "2026-10-31" } << 3;
         QTest::newRow("line, one station's days")
             << line << 1 << QStringList { "--station",  "bench-2", "--since",
-                                          "2026-11-03", "--until", "2026-11-06" };
+                                          "2026-10-30", "--until", "2026-11-03" }
+            << 3;
         QTest::newRow("line, a shift")
             << line << 1
-            << QStringList { "--since", "2026-11-04T06:00:00Z", "--until", "2026-11-05T14:00:00Z" };
-        QTest::newRow("line, html") << line << 2 << QStringList { "--html", "-" };
+            << QStringList { "--since", "2026-11-01T06:00:00Z", "--until", "2026-11-02T14:00:00Z" }
+            << 3;
+        QTest::newRow("line, html") << line << 2 << QStringList { "--html", "-" } << 3;
+        QTest::newRow("line, stored by version 2, one station until a day")
+            << line << 1 << QStringList { "--station", "bench-3", "--until", "2026-11-01" } << 2;
+        QTest::newRow("line, stored by version 1, html")
+            << line << 1 << QStringList { "--html", "-" } << 1;
+    }
+    // The schema as an older version left it; the records already in.
+    void downgradeSchema(int version)
+    {
+        QStringList statements;
+        if (version == 1)
+            statements << "DROP TRIGGER zelor_runs_counted ON zelor_runs"
+                       << "DROP TRIGGER zelor_runs_emptied ON zelor_runs"
+                       << "DROP TABLE zelor_pairs, zelor_day_runs, zelor_day_failures, "
+                          "zelor_day_cycle_times, zelor_day_first_runs"
+                       << "DROP FUNCTION zelor_count_runs(), zelor_forget_runs()";
+        if (version <= 2)
+            statements << "DROP TABLE zelor_line_day_cycle_times, zelor_month_cycle_times"
+                       << "DROP INDEX IF EXISTS zelor_day_cycle_times_station"
+                       << QStringLiteral("UPDATE zelor_schema SET version = %1").arg(version);
+        for (const QString &statement : statements)
+            QVERIFY2(sql(statement).ok, qPrintable(statement));
+        int code = -1;
+        report({ QStringLiteral("--database"), conninfo(QStringLiteral("owner")),
+                 QStringLiteral("--create-schema") },
+               &code);
+        QCOMPARE(code, 0);
     }
     void reportFromTheDatabaseMatchesTheFiles()
     {
         QFETCH(QString, records);
         QFETCH(int, copies);
         QFETCH(QStringList, arguments);
+        QFETCH(int, schemaBefore);
         const QString file = QDir::current().absoluteFilePath(QStringLiteral("records.jsonl"));
         if (records == QLatin1String("records.jsonl"))
             QVERIFY(QFile::copy(QFINDTESTDATA("data/records.jsonl"), file));
@@ -910,15 +950,18 @@ private slots:
                                  records == QLatin1String("generated") ? generatedLine()
                                                                        : farApartCycleTimes()));
         shipAsTheirStations(file);
+        if (schemaBefore < 3)
+            downgradeSchema(schemaBefore);
         int fromFile = -1, fromDatabase = -1;
         QStringList files;
         for (int i = 0; i < copies; ++i)
             files << file;
         QStringList expected = QString::fromUtf8(report(arguments + files, &fromFile)).split('\n');
-        QStringList got
-            = QString::fromUtf8(report(arguments + QStringList { "--database", conninfo("owner") },
-                                       &fromDatabase))
-                  .split('\n');
+        // As the line's manager: a login that may read, nothing more.
+        QStringList got = QString::fromUtf8(
+                              report(arguments + QStringList { "--database", conninfo("manager") },
+                                     &fromDatabase))
+                              .split('\n');
         QCOMPARE(fromDatabase, 0);
         QCOMPARE(fromFile, 0);
         if (arguments.contains("--csv")) { // the database orders by start
@@ -980,9 +1023,10 @@ private slots:
         }
         return records;
     }
-    // Eight days of three stations in three time zones; a failed pair is
-    // tested again at the next station or the next day; each day's records
-    // arrive in reverse, after the next day's.
+    // Eight days of three stations in three time zones, October's last three
+    // and November's first five; a failed pair is tested again at the next
+    // station or the next day; each day's records arrive in reverse, after
+    // the next day's.
     static QList<QJsonObject> generatedLine()
     {
         QRandomGenerator random(30);
@@ -995,10 +1039,10 @@ private slots:
             for (int i = 0; i < 30; ++i) {
                 for (int s = 0; s < 3; ++s) {
                     ++run;
-                    const QDateTime start
-                        = QDateTime(QDate(2026, 11, 1 + day), QTime(8, 0), QTimeZone(offsets[s]))
-                              .addSecs(i * 600 + s * 7)
-                              .toOffsetFromUtc(offsets[s]);
+                    const QDateTime start = QDateTime(QDate(2026, 10, 29).addDays(day), QTime(8, 0),
+                                                      QTimeZone(offsets[s]))
+                                                .addSecs(i * 600 + s * 7)
+                                                .toOffsetFromUtc(offsets[s]);
                     const QString pair = run % 23 == 0           ? QString()
                         : !retest.isEmpty() && random.bounded(3) ? retest.takeFirst()
                                                                  : QString::number(run);
