@@ -259,6 +259,45 @@ LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &p
     return finish(send(sql.toUtf8(), encoded, params), timeoutMs, each);
 }
 
+LineDatabase::Result LineDatabase::execAll(const QList<Statement> &statements, int timeoutMs)
+{
+    Result result;
+    if (interrupted || !open()) {
+        result.error = interrupted ? QStringLiteral("stopped") : lastError;
+        return result;
+    }
+    bool sent = PQenterPipelineMode(connection);
+    for (const Statement &statement : statements) {
+        QList<QByteArray> encoded;
+        for (const QString &p : statement.params)
+            encoded << p.toUtf8();
+        sent = sent && send(statement.sql.toUtf8(), encoded, statement.params);
+    }
+    sent = sent && PQpipelineSync(connection);
+    if (!sent) {
+        result.error = oneLine(PQerrorMessage(connection));
+        close();
+        return result;
+    }
+    for (const Statement &statement : statements) {
+        result = waitForResult(timeoutMs) ? collect(statement.each)
+                                          : Result { false, {}, lastError, {} };
+        if (!result.ok) { // what is left of the pipeline goes with the connection
+            close();
+            return result;
+        }
+    }
+    PGresult *sync = waitForResult(timeoutMs) ? PQgetResult(connection) : nullptr;
+    result.ok = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+    PQclear(sync);
+    if (!result.ok || !PQexitPipelineMode(connection)) {
+        result.ok = false;
+        result.error = oneLine(PQerrorMessage(connection));
+        close();
+    }
+    return result;
+}
+
 LineDatabase::Result LineDatabase::runScript(const QString &script)
 {
     Result result;

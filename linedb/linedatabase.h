@@ -89,6 +89,15 @@ public:
     // result's rows stay empty.
     using EachRow = std::function<void(const QList<QByteArrayView> &)>;
     Result exec(const QString &sql, const QStringList &params, int timeoutMs, const EachRow &each);
+    // Statements sent together (libpq's pipeline mode), so that the server
+    // runs each while the rows of the one before are read; each statement's
+    // rows go to its `each`. The first error ends them all.
+    struct Statement {
+        QString sql;
+        QStringList params;
+        EachRow each;
+    };
+    Result execAll(const QList<Statement> &statements, int timeoutMs);
     // A script of our own (several statements, no parameters), such as the
     // schema, run to its end however long it takes.
     Result runScript(const QString &script);

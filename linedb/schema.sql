@@ -120,7 +120,12 @@ CREATE TABLE IF NOT EXISTS zelor_month_cycle_times (
     runs    bigint NOT NULL,
     PRIMARY KEY (month, station, ms)
 );
-CREATE INDEX IF NOT EXISTS zelor_day_cycle_times_station ON zelor_day_cycle_times (station, day);
+-- Read by index alone (a day's rows lie wherever their updates put them):
+-- one station's days, or a few days of every station.
+CREATE INDEX IF NOT EXISTS zelor_day_cycle_times_station
+    ON zelor_day_cycle_times (station, day, ms) INCLUDE (runs);
+CREATE INDEX IF NOT EXISTS zelor_day_cycle_times_day
+    ON zelor_day_cycle_times (day) INCLUDE (station, ms, runs);
 
 -- The pairs whose first run is on this day at this station.
 CREATE TABLE IF NOT EXISTS zelor_day_first_runs (

@@ -142,16 +142,19 @@ QJsonObject histogramData(const Figures &all)
 QJsonObject chartData(const Page &page)
 {
     const Summary &s = page.summary;
+    // Each station's first-pass yield on each of the days, null where it
+    // tested no pair.
     QJsonArray stationDays;
     for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it) {
-        QJsonArray days;
-        for (auto day = it.value().cbegin(); day != it.value().cend(); ++day)
-            days << QJsonObject { { QStringLiteral("day"), day.key() },
-                                  { QStringLiteral("firstPassYield"),
-                                    percentOrNull(day.value().pairsFirstPassed,
-                                                  day.value().pairs) } };
+        QJsonArray yields;
+        for (auto day = s.days.keyBegin(); day != s.days.keyEnd(); ++day) {
+            const auto cell = it.value().constFind(*day);
+            yields << (cell == it.value().cend()
+                           ? QJsonValue()
+                           : percentOrNull(cell->pairsFirstPassed, cell->pairs));
+        }
         stationDays << QJsonObject { { QStringLiteral("station"), it.key() },
-                                     { QStringLiteral("days"), days } };
+                                     { QStringLiteral("firstPassYield"), yields } };
     }
     const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
     return { { QStringLiteral("days"), byKey(s.days, QStringLiteral("day")) },
@@ -362,10 +365,7 @@ function line(label, values, i) {
   return { label, data: values, borderColor: colours[i % colours.length],
            backgroundColor: colours[i % colours.length], spanGaps: true };
 }
-const perStation = data.stationDays.map((s, i) => {
-  const yields = new Map(s.days.map(d => [d.day, d.firstPassYield]));
-  return line(s.station, days.map(day => yields.get(day) ?? null), i);
-});
+const perStation = data.stationDays.map((s, i) => line(s.station, s.firstPassYield, i));
 chart('station-days', { type: 'line', data: { labels: days, datasets: perStation },
   options: { scales: { y: percentAxis(perStation.flatMap(s => s.data)) } } });
 const yields = [line('First-pass yield', data.days.map(d => d.firstPassYield), 0),
@@ -498,13 +498,24 @@ QByteArray render(const Page &page)
     const QByteArray policy = "default-src 'none'; script-src " + hashSource(library) + ' '
         + hashSource(script) + "; style-src " + hashSource(style)
         + "; base-uri 'none'; form-action 'none'";
-    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-           "<meta http-equiv=\"Content-Security-Policy\" content=\""
-        + policy + "\">\n<title>ZELOR-K3 yield report</title>\n<style>" + style
-        + "</style>\n</head>\n<body>\n" + body.toUtf8()
-        + "<script type=\"application/json\" id=\"report-data\">" + scriptJson(chartData(page))
-        + "</script>\n<script>" + library + "</script>\n<script>" + script
-        + "</script>\n</body>\n</html>\n";
+    // Joined once: the page is large.
+    return QByteArrayList {
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"",
+        policy,
+        "\">\n<title>ZELOR-K3 yield report</title>\n<style>",
+        style,
+        "</style>\n</head>\n<body>\n",
+        body.toUtf8(),
+        "<script type=\"application/json\" id=\"report-data\">",
+        scriptJson(chartData(page)),
+        "</script>\n<script>",
+        library,
+        "</script>\n<script>",
+        script,
+        "</script>\n</body>\n</html>\n"
+    }
+        .join();
 }
 
 } // namespace htmlreport

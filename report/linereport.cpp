@@ -19,17 +19,18 @@ const QString Cells = QStringLiteral(
     " WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::date IS NULL OR day <= $2::date) "
     "AND ($3::text IS NULL OR station = $3) ");
 
-// Each summary added up by day and by station, and with `cells` by day at
-// each station too; the first column says which: GROUPING(day, station), 1 a
+// Each summary added up by day and by station, or with `cells` by day at
+// each station (the page's chart needs them; the days and stations are then
+// added up here); the first column says which: GROUPING(day, station), 1 a
 // day, 2 a station, 0 a day at a station.
 QString grouped(const char *columns, const char *table, const char *by, bool cells)
 {
     return QStringLiteral("SELECT GROUPING(day, station), day::text, station, %1 FROM %2")
                .arg(QLatin1String(columns), QLatin1String(table))
         + Cells
-        + QStringLiteral("GROUP BY GROUPING SETS ((day%1), (station%1)%2)")
-              .arg(QLatin1String(by),
-                   cells ? QStringLiteral(", (day, station%1)").arg(QLatin1String(by)) : QString());
+        + (cells ? QStringLiteral("GROUP BY day, station%1")
+                 : QStringLiteral("GROUP BY GROUPING SETS ((day%1), (station%1))"))
+              .arg(QLatin1String(by));
 }
 QString runsOfCells(bool cells)
 {
@@ -60,9 +61,9 @@ const QString CycleTimesByStation = QStringLiteral(
     "SELECT station, ms, sum(runs) FROM (SELECT station, ms, runs FROM zelor_month_cycle_times "
     "WHERE ($1::date IS NULL OR month >= $1::date) AND ($2::date IS NULL OR month < $2::date) "
     "AND ($3::text IS NULL OR station = $3) UNION ALL SELECT station, ms, runs FROM "
-    "zelor_day_cycle_times WHERE (day >= $4::date AND day < $5::date OR day >= $6::date AND "
-    "($7::date IS NULL OR day <= $7::date)) AND ($3::text IS NULL OR station = $3)) c "
-    "GROUP BY station, ms");
+    "zelor_day_cycle_times WHERE day >= $4::date AND day < $5::date AND ($3::text IS NULL OR "
+    "station = $3) UNION ALL SELECT station, ms, runs FROM zelor_day_cycle_times WHERE day >= "
+    "$6::date AND day <= $7::date AND ($3::text IS NULL OR station = $3)) c GROUP BY station, ms");
 
 // The runs the filter selects, as a common table expression; its parameters
 // are $1 to $5.
@@ -162,10 +163,9 @@ struct Queries {
             *error = result->error;
         return result->ok;
     }
-    bool each(const QString &sql, const QStringList &params, const LineDatabase::EachRow &row)
+    bool all(const QList<LineDatabase::Statement> &statements)
     {
-        const LineDatabase::Result result
-            = database.exec(sql, params, LineDatabase::NoDeadline, row);
+        const LineDatabase::Result result = database.execAll(statements, LineDatabase::NoDeadline);
         if (!result.ok)
             *error = result.error;
         return result.ok;
@@ -218,14 +218,26 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
         summary->all.cycleTimes[ms] += n;
     };
     *summary = {};
-    if (!q.each(runsOfCells(cells), params, runs)
-        || !q.each(failuresOfCells(cells), params, failures)
-        || !q.each(firstRunsOfCells(cells), params, firsts))
+    // The largest first: its rows are read while the others run.
+    if (!q.all({ { CycleTimesByDay, params, byDay },
+                 { CycleTimesByStation, byStationParameters(filter), byStation },
+                 { runsOfCells(cells), params, runs },
+                 { failuresOfCells(cells), params, failures },
+                 { firstRunsOfCells(cells), params, firsts } }))
         return false;
-    for (const Figures &day : std::as_const(summary->days))
+    if (cells) {
+        const auto stationDays = std::exchange(summary->stationDays, {});
+        for (auto station = stationDays.cbegin(); station != stationDays.cend(); ++station) {
+            for (auto day = station->cbegin(); day != station->cend(); ++day)
+                summary->add(day.key(), station.key(), day.value());
+        }
+        return true;
+    }
+    for (Figures day : std::as_const(summary->days)) {
+        day.cycleTimes.clear(); // the whole period's are the stations'
         summary->all += day;
-    return q.each(CycleTimesByDay, params, byDay)
-        && q.each(CycleTimesByStation, byStationParameters(filter), byStation);
+    }
+    return true;
 }
 
 // A period bounded by a time: its runs, judged by their pairs' history.

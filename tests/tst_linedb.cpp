@@ -927,6 +927,7 @@ private slots:
         if (version <= 2)
             statements << "DROP TABLE zelor_line_day_cycle_times, zelor_month_cycle_times"
                        << "DROP INDEX IF EXISTS zelor_day_cycle_times_station"
+                       << "DROP INDEX IF EXISTS zelor_day_cycle_times_day"
                        << QStringLiteral("UPDATE zelor_schema SET version = %1").arg(version);
         for (const QString &statement : statements)
             QVERIFY2(sql(statement).ok, qPrintable(statement));
