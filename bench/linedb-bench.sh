@@ -6,8 +6,9 @@
 # schema's trigger), then zelor-k3-report --database timed over all of it,
 # its last month, one station, one station's last month, the last day's CSV,
 # the last month's CSV, and the HTML page of the line and of one station.
-# Each report runs twice: first after the generation has filled the caches
-# with other pages, then again. Prints a Markdown table.
+# Each report runs first after the generation has filled the caches with
+# other pages, then five times more, of which the fastest is shown. Prints a
+# Markdown table.
 # Usage: bench/linedb-bench.sh REPORT_EXECUTABLE [RUNS]
 set -euo pipefail
 report=$(realpath "$1")
@@ -58,14 +59,18 @@ SQL
 size=$(psql -Atq "$db" -c "SELECT pg_size_pretty(pg_total_relation_size('zelor_runs')), pg_size_pretty(pg_total_relation_size('zelor_records')), pg_size_pretty(pg_total_relation_size('zelor_pairs') + pg_total_relation_size('zelor_day_runs') + pg_total_relation_size('zelor_day_failures') + pg_total_relation_size('zelor_day_cycle_times') + pg_total_relation_size('zelor_line_day_cycle_times') + pg_total_relation_size('zelor_month_cycle_times') + pg_total_relation_size('zelor_day_first_runs'))" | sed 's/|/ runs, /; s/|/ records, /; s/$/ summaries/')
 last=$(psql -Atq "$db" -c "SELECT max(day) - 1 FROM zelor_runs") # the last whole day
 month=$(psql -Atq "$db" -c "SELECT max(day) - 29 FROM zelor_runs")
-echo "| report of $runs runs ($size with indexes; generated, summarised and vacuumed in $(printf '%.0f' "$generate") s) | seconds, first | seconds, again |"
+echo "| report of $runs runs ($size with indexes; generated, summarised and vacuumed in $(printf '%.0f' "$generate") s) | seconds, first | seconds, best of 5 more |"
 echo "|---|---|---|"
 for args in "" "--since $month" "--station bench-03" "--station bench-03 --since $month" \
             "--since $last --until $last --csv" "--since $month --csv" \
             "--html -" "--station bench-03 --html -"; do
   # shellcheck disable=SC2086
   cold=$(seconds "$report" --database "$db" $args)
-  # shellcheck disable=SC2086
-  t=$(seconds "$report" --database "$db" $args)
+  t=$cold
+  for _ in 1 2 3 4 5; do
+    # shellcheck disable=SC2086
+    again=$(seconds "$report" --database "$db" $args)
+    t=$(echo "if ($again < $t) $again else $t" | bc)
+  done
   printf '| `zelor-k3-report --database …%s` (%s lines) | %.2f | %.2f |\n' "${args:+ $args}" "$(wc -l < "$work/out")" "$cold" "$t"
 done

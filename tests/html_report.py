@@ -9,13 +9,16 @@ The figures, the last day's tiles and the charts' data must be the text
 report's, every chart must have drawn, Chromium must report no breach of the
 page's Content-Security-Policy, Chart.js's licence must be in the page, a
 hostile serial number and station name must stay text, and a year of one
-station's runs must open in under a second.
+station's runs must open in under five seconds and lay out for an A4 page
+(charts sized for paper, the per-day table laid out) and print.
 
 Usage: html_report.py REPORT_EXECUTABLE RECORDS_FILE [--screenshot PNG]
 (--screenshot: also a page of two weeks of a line of three stations, taken as
 a picture.)
 """
 
+import base64
+import fcntl
 import html
 import json
 import os
@@ -191,6 +194,121 @@ def render(work, report, records):
     return rendered, text
 
 
+# A4 at 96 px an inch, less Chromium's default margins of 1 cm: the width a
+# printed page lays out in; the print stylesheet's charts are 17 cm by 7 cm.
+PRINT_WIDTH_PX, CM_PX = 718, 96 / 2.54
+PRINT_LAYOUT = """(() => {
+  const last = [...document.querySelectorAll('table')].find(t =>
+      t.rows[0].cells[0].textContent === 'Day').rows;
+  return JSON.stringify({
+    charts: [...document.querySelectorAll('canvas')].map(c => {
+      const box = c.getBoundingClientRect(), pixels = c.getContext('2d')
+          .getImageData(0, 0, c.width, c.height).data;
+      let painted = 0;
+      for (let i = 3; i < pixels.length; i += 4) if (pixels[i]) painted++;
+      return { id: c.id, width: box.width, height: box.height, painted };
+    }),
+    dayRows: last.length,
+    lastDayShown: last[last.length - 1].checkVisibility({ contentVisibilityAuto: true }),
+    pageWidth: document.documentElement.scrollWidth });
+})()"""
+
+
+def devtools(work, commands):
+    """Runs DevTools protocol commands in a headless Chromium over a pipe
+    (--remote-debugging-pipe: it reads fd 3 and writes fd 4, messages ended
+    by NUL); a command {"wait": EVENT} waits for that event. Returns each
+    command's result."""
+    to_browser, from_us = os.pipe()
+    to_us, from_browser = os.pipe()
+
+    def pipes_as_3_and_4():
+        read, write = (fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in (to_browser, from_browser))
+        os.dup2(read, 3)
+        os.dup2(write, 4)
+
+    browser = subprocess.Popen(CHROMIUM + ["--remote-debugging-pipe", f"--user-data-dir={work}/devtools",
+                                           "about:blank"], preexec_fn=pipes_as_3_and_4,
+                               pass_fds=(3, 4), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(to_browser)
+    os.close(from_browser)
+    pending = b""
+
+    def message():
+        nonlocal pending
+        while b"\0" not in pending:
+            chunk = os.read(to_us, 1 << 16)
+            if not chunk:
+                raise AssertionError("Chromium closed its DevTools pipe")
+            pending += chunk
+        text, pending = pending.split(b"\0", 1)
+        return json.loads(text)
+
+    results, session = [], None
+    try:
+        for number, command in enumerate(commands, 1):
+            if "wait" in command:
+                while message().get("method") != command["wait"]:
+                    pass
+                results.append(None)
+                continue
+            command = dict(command, id=number)
+            if session and not command["method"].startswith("Target."):
+                command["sessionId"] = session
+            os.write(from_us, json.dumps(command).encode() + b"\0")
+            while (answer := message()).get("id") != number:
+                pass
+            if "error" in answer:
+                raise AssertionError(f"{command['method']}: {answer['error']}")
+            result = answer["result"]
+            if command["method"] == "Target.createTarget":
+                commands[number]["params"]["targetId"] = result["targetId"]
+            if command["method"] == "Target.attachToTarget":
+                session = result["sessionId"]
+            results.append(result)
+    finally:
+        os.close(from_us)
+        browser.kill()
+        browser.wait()
+        os.close(to_us)
+    return results
+
+
+def print_problems(work):
+    """The page laid out for an A4 page in print media: every chart 17 cm by
+    7 cm and drawn again at that size, every row of the per-day table laid
+    out, nothing wider than the paper; and printed to a PDF."""
+    results = devtools(work, [
+        {"method": "Target.createTarget", "params": {"url": "about:blank"}},
+        {"method": "Target.attachToTarget", "params": {"flatten": True}},
+        {"method": "Page.enable"},
+        {"method": "Emulation.setEmulatedMedia", "params": {"media": "print"}},
+        {"method": "Emulation.setDeviceMetricsOverride",
+         "params": {"width": PRINT_WIDTH_PX, "height": 1000, "deviceScaleFactor": 1, "mobile": False}},
+        {"method": "Page.navigate", "params": {"url": "file://" + os.path.join(work, "page.html")}},
+        {"wait": "Page.loadEventFired"},
+        {"method": "Runtime.evaluate",
+         "params": {"expression": "new Promise(r => requestAnimationFrame(() => setTimeout(r, 100)))",
+                    "awaitPromise": True}},
+        {"method": "Runtime.evaluate", "params": {"expression": PRINT_LAYOUT, "returnByValue": True}},
+        {"method": "Page.printToPDF", "params": {"paperWidth": 8.27, "paperHeight": 11.69}},
+    ])
+    layout = json.loads(results[-2]["result"]["value"])
+    pdf = base64.b64decode(results[-1]["data"])
+    problems = []
+    for c in layout["charts"]:
+        if abs(c["width"] - 17 * CM_PX) > 2 or abs(c["height"] - 7 * CM_PX) > 2 or not c["painted"]:
+            problems.append(f"chart {c['id']} prints {c['width']:.0f} x {c['height']:.0f} px, "
+                            f"{c['painted']} pixels drawn")
+    if not layout["lastDayShown"]:
+        problems.append(f"the per-day table's {layout['dayRows']} rows are not all laid out for print")
+    if layout["pageWidth"] > PRINT_WIDTH_PX:
+        problems.append(f"the page is {layout['pageWidth']} px wide on paper {PRINT_WIDTH_PX} px wide")
+    if not pdf.startswith(b"%PDF") or len(re.findall(rb"/Type\s*/Page\b", pdf)) < 2:
+        problems.append("no PDF of two pages or more printed")
+    return problems
+
+
 def check(name, rendered, text, open_limit_ms=None):
     problems = []
     if rendered["figures"] != text_figures(text):
@@ -230,6 +348,10 @@ def main():
     year = tempfile.mkdtemp()
     rendered, text = render(year, report, year_of_one_station())
     passed &= check("a year of one station's runs", rendered, text, open_limit_ms=5000)
+    printed = print_problems(year)
+    print(("FAIL " if printed else "PASS ") + "a year of one station's runs, printed on A4"
+          + "".join("\n  " + p for p in printed))
+    passed &= not printed
     if "--screenshot" in sys.argv:
         shot = os.path.abspath(sys.argv[sys.argv.index("--screenshot") + 1])
         line = tempfile.mkdtemp()
