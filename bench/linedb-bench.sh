@@ -54,6 +54,7 @@ SELECT id, station, started, day, verdict, fail_code, duration_ms, pair FROM gen
 INSERT INTO zelor_records (id, record) SELECT id, record FROM generated;
 VACUUM ANALYZE zelor_runs;
 VACUUM ANALYZE zelor_records;
+CHECKPOINT; -- the load's pages written out now, not while the reports are timed
 SQL
 )
 size=$(psql -Atq "$db" -c "SELECT pg_size_pretty(pg_total_relation_size('zelor_runs')), pg_size_pretty(pg_total_relation_size('zelor_records')), pg_size_pretty(pg_total_relation_size('zelor_pairs') + pg_total_relation_size('zelor_day_runs') + pg_total_relation_size('zelor_day_failures') + pg_total_relation_size('zelor_day_cycle_times') + pg_total_relation_size('zelor_line_day_cycle_times') + pg_total_relation_size('zelor_month_cycle_times') + pg_total_relation_size('zelor_day_first_runs'))" | sed 's/|/ runs, /; s/|/ records, /; s/$/ summaries/')

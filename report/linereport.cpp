@@ -116,17 +116,21 @@ MonthsAndDays monthsAndDays(const Filter &filter)
     MonthsAndDays split;
     if (since.isValid())
         split.monthsFrom = since.day() == 1 ? since : since.addDays(1 - since.day()).addMonths(1);
-    if (until.isValid())
+    if (until.isValid()) // the month after a month's last day, else the month of the day
         split.monthsTo
             = until.addDays(1).day() == 1 ? until.addDays(1) : until.addDays(1 - until.day());
     if (since.isValid() && until.isValid() && split.monthsFrom >= split.monthsTo) {
         split = { since, since, since, until.addDays(1), {}, {} }; // no whole month
         return split;
     }
-    if (since.isValid())
-        split.headFrom = since, split.headTo = split.monthsFrom;
-    if (until.isValid())
-        split.tailFrom = split.monthsTo, split.tailUntil = until;
+    if (since.isValid()) {
+        split.headFrom = since;
+        split.headTo = split.monthsFrom;
+    }
+    if (until.isValid()) {
+        split.tailFrom = split.monthsTo;
+        split.tailUntil = until;
+    }
     return split;
 }
 
