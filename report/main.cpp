@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -74,6 +75,16 @@ bool writeHtml(const QString &name, htmlreport::Page page, const yieldreport::Fi
     const QByteArray html = htmlreport::render(page);
     if (name == QLatin1String("-"))
         return std::fwrite(html.constData(), 1, size_t(html.size()), stdout) == size_t(html.size());
+    // A file is replaced whole or not at all; a pipe or a device (a FIFO,
+    // /dev/stdout) is written into, never replaced by a file.
+    const QFileInfo target(name);
+    if (target.exists() && !target.isFile()) {
+        QFile device(name);
+        if (device.open(QIODevice::WriteOnly) && device.write(html) == html.size())
+            return true;
+        *error = QStringLiteral("cannot write %1: %2").arg(name, device.errorString());
+        return false;
+    }
     QSaveFile file(name);
     if (file.open(QIODevice::WriteOnly) && file.write(html) == html.size() && file.commit())
         return true;

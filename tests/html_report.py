@@ -10,7 +10,8 @@ report's, every chart must have drawn, Chromium must report no breach of the
 page's Content-Security-Policy, Chart.js's licence must be in the page, a
 hostile serial number and station name must stay text, and a year of one
 station's runs must open in under five seconds and lay out for an A4 page
-(charts sized for paper, the per-day table laid out) and print.
+(charts sized for paper, the per-day table laid out) and print; a page
+written into a named pipe goes into the pipe.
 
 Usage: html_report.py REPORT_EXECUTABLE RECORDS_FILE [--screenshot PNG]
 (--screenshot: also a page of two weeks of a line of three stations, taken as
@@ -24,6 +25,7 @@ import json
 import os
 import random
 import re
+import stat
 import subprocess
 import sys
 import tempfile
@@ -309,6 +311,30 @@ def print_problems(work):
     return problems
 
 
+def pipe_problems(work, report):
+    """--html into a named pipe writes the page into it, and leaves the pipe
+    a pipe."""
+    pipe, received = os.path.join(work, "pipe.html"), os.path.join(work, "received.html")
+    os.mkfifo(pipe)
+    with open(received, "wb") as out:
+        reader = subprocess.Popen(["cat", pipe], stdout=out)
+        written = subprocess.run([report, "--html", pipe, "records.jsonl"], cwd=work,
+                                 capture_output=True, timeout=60)
+        try:
+            reader.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            reader.kill()
+            reader.wait()
+    with open(received, "rb") as f:
+        page = f.read()
+    problems = []
+    if not stat.S_ISFIFO(os.stat(pipe).st_mode):
+        problems.append("a file was put in the pipe's place")
+    if written.returncode or not page.startswith(b"<!DOCTYPE html>"):
+        problems.append(f"the pipe got {len(page)} bytes; {written.stderr.decode()!r}")
+    return problems
+
+
 def check(name, rendered, text, open_limit_ms=None):
     problems = []
     if rendered["figures"] != text_figures(text):
@@ -352,6 +378,10 @@ def main():
     print(("FAIL " if printed else "PASS ") + "a year of one station's runs, printed on A4"
           + "".join("\n  " + p for p in printed))
     passed &= not printed
+    piped = pipe_problems(year, report)
+    print(("FAIL " if piped else "PASS ") + "the page written into a named pipe"
+          + "".join("\n  " + p for p in piped))
+    passed &= not piped
     if "--screenshot" in sys.argv:
         shot = os.path.abspath(sys.argv[sys.argv.index("--screenshot") + 1])
         line = tempfile.mkdtemp()
