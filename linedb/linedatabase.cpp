@@ -242,12 +242,6 @@ void LineDatabase::close()
 LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &params,
                                         int timeoutMs)
 {
-    return exec(sql, params, timeoutMs, {});
-}
-
-LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &params,
-                                        int timeoutMs, const EachRow &each)
-{
     Result result;
     if (interrupted || !open()) {
         result.error = interrupted ? QStringLiteral("stopped") : lastError;
@@ -256,7 +250,7 @@ LineDatabase::Result LineDatabase::exec(const QString &sql, const QStringList &p
     QList<QByteArray> encoded;
     for (const QString &p : params)
         encoded << p.toUtf8();
-    return finish(send(sql.toUtf8(), encoded, params), timeoutMs, each);
+    return finish(send(sql.toUtf8(), encoded, params), timeoutMs);
 }
 
 LineDatabase::Result LineDatabase::execAll(const QList<Statement> &statements, int timeoutMs)
@@ -313,7 +307,7 @@ LineDatabase::Result LineDatabase::runScript(const QString &script)
     return finish(sent, NoDeadline);
 }
 
-LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs, const EachRow &each)
+LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs)
 {
     if (!sent || !waitForResult(timeoutMs)) {
         Result result;
@@ -325,7 +319,7 @@ LineDatabase::Result LineDatabase::finish(bool sent, int timeoutMs, const EachRo
             close();
         return result;
     }
-    Result result = collect(each);
+    Result result = collect({});
     if (PQstatus(connection) != CONNECTION_OK)
         close();
     return result;

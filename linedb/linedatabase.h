@@ -84,14 +84,11 @@ public:
     // connection unusable closes it.
     Result exec(const QString &sql, const QStringList &params = {},
                 int timeoutMs = StatementTimeoutMs);
-    // The same, each row handed to `each` as libpq holds it (text; a null
-    // view for SQL NULL) and not kept: for answers of many rows. The
-    // result's rows stay empty.
-    using EachRow = std::function<void(const QList<QByteArrayView> &)>;
-    Result exec(const QString &sql, const QStringList &params, int timeoutMs, const EachRow &each);
     // Statements sent together (libpq's pipeline mode), so that the server
-    // runs each while the rows of the one before are read; each statement's
-    // rows go to its `each`. The first error ends them all.
+    // runs each while the rows of the one before are read. Each row goes to
+    // its statement's `each` as libpq holds it (text; a null view for SQL
+    // NULL), not kept. The first error ends them all.
+    using EachRow = std::function<void(const QList<QByteArrayView> &)>;
     struct Statement {
         QString sql;
         QStringList params;
@@ -105,11 +102,11 @@ public:
 private:
     bool connect();
     bool setUpSession();
-    Result finish(bool sent, int timeoutMs, const EachRow &each = {});
+    Result finish(bool sent, int timeoutMs);
     bool send(const QByteArray &sql, const QList<QByteArray> &params, const QStringList &raw);
     bool waitForResult(int timeoutMs);
     bool cancel();
-    Result collect(const EachRow &each);
+    Result collect(const EachRow &each); // rows kept unless `each` takes them
 
     QString conninfo;
     Session session;
