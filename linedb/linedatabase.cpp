@@ -386,6 +386,18 @@ bool LineDatabase::cancel()
     return true;
 }
 
+namespace {
+
+QStringList texts(const QList<QByteArrayView> &views)
+{
+    QStringList values;
+    for (QByteArrayView view : views)
+        values << (view.isNull() ? QString() : QString::fromUtf8(view));
+    return values;
+}
+
+} // namespace
+
 LineDatabase::Result LineDatabase::collect(const EachRow &each)
 {
     Result result;
@@ -395,7 +407,7 @@ LineDatabase::Result LineDatabase::collect(const EachRow &each)
     while (PGresult *r = PQgetResult(connection)) {
         answered = true;
         const ExecStatusType status = PQresultStatus(r);
-        if (status == PGRES_TUPLES_OK && each) {
+        if (status == PGRES_TUPLES_OK) {
             for (int row = 0; row < PQntuples(r); ++row) {
                 views.clear();
                 for (int column = 0; column < PQnfields(r); ++column)
@@ -403,16 +415,10 @@ LineDatabase::Result LineDatabase::collect(const EachRow &each)
                                   ? QByteArrayView()
                                   : QByteArrayView(PQgetvalue(r, row, column),
                                                    PQgetlength(r, row, column)));
-                each(views);
-            }
-        } else if (status == PGRES_TUPLES_OK) {
-            for (int row = 0; row < PQntuples(r); ++row) {
-                QStringList values;
-                for (int column = 0; column < PQnfields(r); ++column)
-                    values << (PQgetisnull(r, row, column)
-                                   ? QString()
-                                   : QString::fromUtf8(PQgetvalue(r, row, column)));
-                result.rows << values;
+                if (each)
+                    each(views);
+                else
+                    result.rows << texts(views);
             }
         } else if (status != PGRES_COMMAND_OK && result.ok) {
             result.ok = false;
