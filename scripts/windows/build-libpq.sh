@@ -19,6 +19,8 @@ ssl_dir="C:/Program Files/Common Files/SSL"
 
 # shellcheck source=scripts/lib/packages.sh
 . "$here/../lib/packages.sh"
+# shellcheck source=scripts/lib/prebuilt.sh
+. "$here/../lib/prebuilt.sh"
 install_missing g++-mingw-w64-x86-64-posix dpkg-dev perl make > /dev/null
 enable_sources openssl
 enable_sources postgresql-15
@@ -39,14 +41,19 @@ rm -rf "$downloads" && mkdir -p "$downloads"
 ssl_version=$(fetch_source openssl "$downloads")
 pg_version=$(fetch_source postgresql-15 "$downloads")
 
-key=$( (printf '%s\n' "$ssl_dir" "$ssl_version" "$pg_version"; cat "$0") | sha256sum | cut -c1-12)
+# The key follows the sources and the build steps, from the line "# Build." on.
+key=$( (printf '%s\n' "$ssl_dir" "$ssl_version" "$pg_version"; sed -n '/^# Build\.$/,$p' "$0") \
+  | sha256sum | cut -c1-12)
 prefix="$cache/libpq-${pg_version%%-*}-openssl-${ssl_version%%-*}-mingw64-$key"
+[ -f "$prefix/.complete" ] || use_prebuilt "$prefix" || true
 if [ -f "$prefix/.complete" ]; then
   rm -rf "$downloads"
   echo "libpq for Windows already built:"
   echo "$prefix"
   exit 0
 fi
+
+# Build.
 work="$cache/work-libpq-$key"
 rm -rf "$work" "$prefix"
 mkdir -p "$work" "$prefix"

@@ -16,6 +16,8 @@ packages=(g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev perl xz-utils qt
 packages+=(${ZELOR_EXTRA_PACKAGES:-})
 # shellcheck source=scripts/lib/packages.sh
 . "$here/../lib/packages.sh"
+# shellcheck source=scripts/lib/prebuilt.sh
+. "$here/../lib/prebuilt.sh"
 install_missing "${packages[@]}" > /dev/null
 
 # The source must be the host tools' own version.
@@ -39,6 +41,7 @@ options=(
 )
 key=$( (printf '%s\n' "${options[@]}"; cat "$here/mingw-w64.cmake") | sha256sum | cut -c1-12)
 prefix="$cache/qt-$qt_version-mingw64-$key"
+[ -f "$prefix/.complete" ] || use_prebuilt "$prefix" || true
 if [ -f "$prefix/.complete" ]; then
   echo "Qt for Windows already built:"
   echo "$prefix"
