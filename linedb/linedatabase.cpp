@@ -54,11 +54,19 @@ QString option(pg_conn *connection, const char *keyword)
     return value;
 }
 
+bool isSocketFolder(const QString &host)
+{
+    return host.startsWith(QLatin1Char('/')) || host.startsWith(QLatin1Char('@'));
+}
+
 // What a connection's TLS leaves unchecked; empty when it checks the
 // server's certificate and name.
 QString sslWeakness(pg_conn *connection)
 {
     const QString mode = option(connection, "sslmode");
+    if (isSocketFolder(QString::fromUtf8(PQhost(connection))))
+        return QStringLiteral("a Unix socket (%1): no TLS, the server is not verified")
+            .arg(QString::fromUtf8(PQhost(connection)));
     if (!PQsslInUse(connection))
         return QStringLiteral("sslmode=%1: records travel unencrypted").arg(mode);
     if (mode == QLatin1String("verify-full"))
@@ -147,6 +155,34 @@ QString LineDatabase::login(const QString &conninfo)
     return user;
 }
 
+// Less than a verified server only where the string itself asks for it: a
+// weaker sslmode, or a socket folder as its host. A socket that PGHOST or a
+// service file names, or an sslmode from elsewhere, is not asked for here.
+QString LineDatabase::unverified() const
+{
+    if (!connection || sslWeakness.isEmpty())
+        return QString();
+    bool weakerMode = false, socketHost = false;
+    forEachOption(conninfo, [&](const QString &key, const QString &value) {
+        if (key == QLatin1String("sslmode"))
+            weakerMode = value != QLatin1String("verify-full") && value != QLatin1String("verify-ca");
+        if (key == QLatin1String("host"))
+            for (const QString &host : value.split(QLatin1Char(',')))
+                socketHost |= isSocketFolder(host.trimmed());
+    });
+    const bool socket = isSocketFolder(QString::fromUtf8(PQhost(connection)));
+    if (socket ? socketHost : weakerMode)
+        return QString();
+    return socket ? QStringLiteral("the server was reached through a Unix socket (%1) that the "
+                                   "connection string does not name (PGHOST or a service file): "
+                                   "it is not verified, nothing is sent; name a host, or the "
+                                   "socket folder in the string itself")
+                        .arg(QString::fromUtf8(PQhost(connection)))
+                  : QStringLiteral("%1, which the connection string does not ask for: nothing is "
+                                   "sent")
+                        .arg(sslWeakness);
+}
+
 QString LineDatabase::user() const
 {
     return connection ? QString::fromUtf8(PQuser(connection)) : QString();
@@ -219,8 +255,6 @@ bool LineDatabase::connect()
 // statement we gave up on stays waiting there.
 bool LineDatabase::setUpSession()
 {
-    if (!session.statementTimeoutMs && !session.lockTimeoutMs)
-        return true;
     const QByteArray sql = "SELECT set_config('statement_timeout', $1, false), "
                            "set_config('lock_timeout', $2, false)";
     const QStringList raw { QString::number(session.statementTimeoutMs),

@@ -10,7 +10,8 @@
 
 struct pg_conn;
 
-// What the server is told of a session. Time-outs of 0 leave the server's own.
+// What the server is told of a session. A time-out of 0 is none, whatever
+// the database's own setting.
 struct LineSession {
     QString applicationName = QStringLiteral("zelor-k3-report");
     int statementTimeoutMs = 0;
@@ -67,6 +68,10 @@ public:
     // check (empty for verify-full); how many connections were made so far.
     QString user() const;
     QString weakness() const { return sslWeakness; }
+    // Why the open connection is not to be trusted with records: its server
+    // is not verified and the connection string does not ask for less.
+    // Empty when it is verified, or the string asked.
+    QString unverified() const;
     int connections() const { return made; }
 
     // From any thread, at the end: stopConnecting() gives up connecting at

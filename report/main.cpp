@@ -113,6 +113,46 @@ bool fromDatabase(const QString &conninfo, const yieldreport::Filter &filter, bo
     return true;
 }
 
+// --add-station, --purge-before, --recount: the line owner's, one at a time.
+int ownerOperation(const QString &conninfo, const QString &newStation, const QString &purgeDay)
+{
+    LineDatabase db(conninfo);
+    QString error;
+    if (!newStation.isEmpty()) {
+        QString statement;
+        if (!lineschema::addStation(db, newStation, &error, &statement))
+            return fail(QStringLiteral("cannot add the station: %1").arg(error), DatabaseError);
+        if (statement.isEmpty())
+            std::fprintf(stdout,
+                         "The station's login %s is made; give it a password (\\password in "
+                         "psql) or a client certificate.\n",
+                         qPrintable(newStation));
+        else
+            std::fprintf(stdout,
+                         "This login may not create roles; someone who may runs:\n\n%s",
+                         qPrintable(statement));
+        return 0;
+    }
+    qint64 count = 0;
+    if (!purgeDay.isEmpty()) {
+        if (!QDate::fromString(purgeDay, Qt::ISODate).isValid())
+            return fail(QStringLiteral("--purge-before takes a day such as 2026-01-01, not \"%1\"")
+                            .arg(purgeDay));
+        if (!lineschema::purgeBefore(db, purgeDay, &count, &error))
+            return fail(QStringLiteral("cannot purge: %1").arg(error), DatabaseError);
+        std::fprintf(stdout,
+                     "%lld runs before %s removed; the summaries counted again; records of "
+                     "those days are refused from now on.\n",
+                     count, qPrintable(purgeDay));
+        return 0;
+    }
+    if (!lineschema::recount(db, &count, &error))
+        return fail(QStringLiteral("cannot count the summaries again: %1").arg(error),
+                    DatabaseError);
+    std::fprintf(stdout, "The summaries are counted afresh from the %lld runs stored.\n", count);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -158,7 +198,23 @@ int main(int argc, char *argv[])
         QStringLiteral("List the records of the journal FILE (default: TestingRecords.jsonl) "
                        "that the line database refused, and its lines that are no record: "
                        "id, when, the reason."));
-    parser.addOptions({ help, since, until, csv, station, database, createSchema, html, refused });
+    const QCommandLineOption addStation(
+        QStringLiteral("add-station"),
+        QStringLiteral("With --database: make the login NAME of a station (CONNECTION LIMIT 2, "
+                       "in zelor_station), or print the statement for someone who may."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption purgeBefore(
+        QStringLiteral("purge-before"),
+        QStringLiteral("With --database: remove the runs of the days before DAY and their "
+                       "records, count the summaries again, and refuse such records from then "
+                       "on."),
+        QStringLiteral("DAY"));
+    const QCommandLineOption recount(
+        QStringLiteral("recount"),
+        QStringLiteral("With --database: count every summary afresh from the runs stored "
+                       "(after a restore, or runs deleted by hand)."));
+    parser.addOptions({ help, since, until, csv, station, database, createSchema, html, refused,
+                        addStation, purgeBefore, recount });
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Records files; default: TestingRecords.jsonl."),
                                  QStringLiteral("[FILE...]"));
@@ -209,6 +265,8 @@ int main(int argc, char *argv[])
                              qPrintable(roles));
             return 0;
         }
+        if (parser.isSet(addStation) || parser.isSet(purgeBefore) || parser.isSet(recount))
+            return ownerOperation(conninfo, parser.value(addStation), parser.value(purgeBefore));
         if (parser.isSet(html)) {
             LineDatabase db(conninfo);
             htmlreport::Page page;
@@ -221,8 +279,9 @@ int main(int argc, char *argv[])
         if (!fromDatabase(conninfo, filter, parser.isSet(csv), &text, &error))
             return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
     } else {
-        if (parser.isSet(createSchema))
-            return fail(QStringLiteral("--create-schema needs --database"));
+        for (const QCommandLineOption *owner : { &createSchema, &addStation, &purgeBefore, &recount })
+            if (parser.isSet(*owner))
+                return fail(QStringLiteral("--%1 needs --database").arg(owner->names().first()));
         if (files.isEmpty())
             files << RunRecord::FileName;
         QList<yieldreport::Run> runs;

@@ -68,7 +68,16 @@ QString csvField(const QString &text)
     QString quoted
         = !text.isEmpty() && formulaStarts.contains(text.front()) ? QLatin1Char('\'') + text : text;
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    // An escape character from a record reaches no terminal or spreadsheet
+    // raw: every control character is shown as \xNN.
+    QString shown;
+    for (const QChar c : std::as_const(quoted)) {
+        if (c.category() == QChar::Other_Control)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return QLatin1Char('"') + shown + QLatin1Char('"');
 }
 
 } // namespace

@@ -14,6 +14,7 @@ LineConfig LineConfig::load()
         config.conninfo
             = ini.value(QStringLiteral("records/database")).toStringList().join(QLatin1Char(','));
     config.station = ini.value(QStringLiteral("records/station")).toString().trimmed();
+    config.stationGiven = !config.station.isEmpty();
     if (!config.conninfo.isEmpty())
         config.problem = LineDatabase::refusal(config.conninfo);
     if (config.station.isEmpty() && config.configured())

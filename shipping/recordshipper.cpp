@@ -1,54 +1,32 @@
 #include "shipping/recordshipper.h"
 
 #include "log/debugtrace.h"
-#include "report/runrecords.h"
 #include "shipping/lineconfig.h"
 #include "shipping/refusedrecords.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QThread>
 #include <QTimer>
+#include <QUuid>
 
 #include <algorithm>
 
 namespace {
 
-// The runs and their records, in one statement: both or neither. The server
-// fills the station (the login), the arrival and the time received.
-const QString Insert = QStringLiteral(
-    "WITH sent (id, started, day, verdict, fail_code, duration_ms, pair, record) AS "
-    "(VALUES %1), "
-    "runs AS (INSERT INTO zelor_runs (id, started, day, verdict, fail_code, duration_ms, pair) "
-    "SELECT id, started, day, verdict, fail_code, duration_ms, pair FROM sent "
-    "ON CONFLICT (id) DO NOTHING RETURNING id) "
-    "INSERT INTO zelor_records (id, record) SELECT sent.id, sent.record FROM sent "
-    "JOIN runs ON runs.id = sent.id");
-constexpr int InsertColumns = 8;
+constexpr int LastIdsKept = 8;
 
-// The placeholders of the `rows`th row: ($1::uuid, $2::timestamptz, ...).
-QString insertRow(int row)
-{
-    static const char *const types[InsertColumns]
-        = { "::uuid", "::timestamptz", "::date", "", "::integer", "::float8", "", "::jsonb" };
-    QStringList values;
-    for (int c = 0; c < InsertColumns; ++c)
-        values << QStringLiteral("$%1%2").arg(row * InsertColumns + c + 1).arg(types[c]);
-    return QLatin1Char('(') + values.join(QStringLiteral(", ")) + QLatin1Char(')');
-}
-
-// A refusal for a record's own content (a data exception, a check), which
-// sending it again cannot mend; anything else is the server's or the
-// connection's and passes.
-bool refusedForContent(const LineDatabase::Result &result)
-{
-    return result.state.startsWith(QLatin1String("22"))
-        || result.state.startsWith(QLatin1String("23"));
-}
+const QString Submit = QStringLiteral(
+    "SELECT n, id::text, outcome, reason, records FROM zelor_submit($1::text[], $2::uuid[])");
+const QString Has = QStringLiteral("SELECT array_to_string(stored, ','), records, "
+                                   "retained_from::text, instance::text FROM zelor_has($1::uuid[])");
 
 QByteArray hashOf(const QByteArray &line)
 {
@@ -62,20 +40,57 @@ QByteArray firstLineHash(QFile &file)
     return line.endsWith('\n') ? hashOf(line) : QByteArray();
 }
 
+// A record written before records had an id is known by one derived from
+// its line, as the report derives it: the same line always gets the same id.
+QString derivedId(const QByteArray &line)
+{
+    static const QUuid namespaceId(QStringLiteral("6f1d2a52-9f0e-4c1e-9a43-3d1b0c7e5a10"));
+    return QUuid::createUuidV5(namespaceId, line).toString(QUuid::WithoutBraces);
+}
+
+// An array literal of PostgreSQL's: {"a","b",NULL}.
+QString arrayOf(const QStringList &items)
+{
+    QStringList quoted;
+    for (const QString &item : items) {
+        if (item.isNull()) {
+            quoted << QStringLiteral("NULL");
+            continue;
+        }
+        QString escaped = item;
+        escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+            .replace(QLatin1Char('"'), QLatin1String("\\\""));
+        quoted << QLatin1Char('"') + escaped + QLatin1Char('"');
+    }
+    return QLatin1Char('{') + quoted.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+// The connection's trouble (lost, never made, our deadline), not the
+// server's answer to what was sent.
+bool networkTrouble(const LineDatabase::Result &result)
+{
+    return result.state.isEmpty() || result.state.startsWith(QLatin1String("08"));
+}
+
 } // namespace
 
-struct RecordShipper::Pending {
-    yieldreport::Run run;
-    QByteArray line;
-    bool held = false; // not in the journal
+struct RecordShipper::Record {
+    QByteArray line; // as the journal holds it, without its line end
+    QString key; // the record's id; for a line that is no record, a hash of it
+    bool derived = false; // the id is derived from the line
+    QString day; // of its start, as written
+    QString problem; // why it is no record the server could take
+    QString file;
+    qint64 lineNumber = 0;
+    bool held = false; // not in a journal
 };
 
 RecordShipper::RecordShipper(const QString &conninfo, const QString &station,
                              const QString &journal)
-    : database(
-        conninfo,
-        { QStringLiteral("zelor-k3-tester ") + station, ServerStatementTimeoutMs, LockTimeoutMs }),
-      station(station), journal(journal)
+    : database(conninfo,
+               { QStringLiteral("zelor-k3-tester ") + station, ServerStatementTimeoutMs,
+                 LockTimeoutMs }),
+      givenName(station), journal(journal)
 {
 }
 
@@ -86,11 +101,28 @@ QString RecordShipper::markFile(const QString &journal)
     return journal + QStringLiteral(".shipped");
 }
 
+QStringList RecordShipper::journals(const QString &journal)
+{
+    const QFileInfo info(journal);
+    QDir folder = info.dir();
+    QStringList names = folder.entryList({ info.completeBaseName() + QStringLiteral("*.jsonl") },
+                                         QDir::Files, QDir::Name);
+    names.removeAll(info.fileName());
+    QStringList paths;
+    for (const QString &name : names)
+        paths << folder.filePath(name);
+    return paths << journal;
+}
+
 void RecordShipper::start()
 {
     retry = new QTimer(this);
     retry->setInterval(RetryMs);
     connect(retry, &QTimer::timeout, this, &RecordShipper::ship);
+    hourly = new QTimer(this);
+    hourly->setInterval(ReconcileMs);
+    connect(hourly, &QTimer::timeout, this, &RecordShipper::ship);
+    hourly->start();
     loadMark();
     for (const refusedrecords::Entry &e : refusedrecords::read(journal)) {
         refused << e.key;
@@ -112,6 +144,8 @@ void RecordShipper::finish()
     // Over the connection it has; at the end it never starts to connect.
     if (database.isOpen())
         ship();
+    retry->stop();
+    hourly->stop();
     database.close();
     thread()->quit();
 }
@@ -122,225 +156,395 @@ void RecordShipper::hold(const QByteArray &line)
     ship();
 }
 
-// Connected, as the station itself, to a database whose id is known.
-bool RecordShipper::connected()
-{
-    if (!database.open())
-        return false;
-    if (database.connections() == checkedConnection)
-        return true;
-    const QString login = database.user();
-    wrongLogin = login == station
-        ? QString()
-        : QStringLiteral("this station is named %1 but logs in to the line database as %2: "
-                         "a station's records go in under its own login's name; name the "
-                         "station %2, or give it the login %1")
-              .arg(station, login);
-    if (!database.weakness().isEmpty())
-        DebugTrace() << "line database: connected;" << database.weakness();
-    const LineDatabase::Result id
-        = database.exec(QStringLiteral("SELECT instance::text FROM zelor_schema"));
-    if (!id.ok || id.rows.isEmpty()) // an older schema: its owner runs --create-schema again
-        return false;
-    instance = id.rows[0].value(0);
-    if (mark.offset > 0 && !lastSentStillThere())
-        return false;
-    checkedConnection = database.connections();
-    return true;
-}
-
-// The database is the one the mark was made with and has the last record
-// sent (it may be restored from a backup): else every record is looked up
-// again. False when the database cannot say.
-bool RecordShipper::lastSentStillThere()
-{
-    bool there = mark.database == instance;
-    if (there && !mark.lastId.isEmpty() && !refused.contains(mark.lastId)) {
-        const LineDatabase::Result last = database.exec(
-            QStringLiteral("SELECT 1 FROM zelor_runs WHERE id = $1::uuid"), { mark.lastId });
-        if (!last.ok)
-            return false;
-        there = !last.rows.isEmpty();
-    }
-    if (!there) {
-        DebugTrace() << "line database: not the database the mark was made with, or it "
-                        "lacks the last record sent; every record is looked up again";
-        saveMark({});
-    }
-    return true;
-}
-
-// The journal is the one the mark was made on, up to the mark: its first
-// line and the line before the mark are the same. Else every record is
-// looked up again.
-void RecordShipper::vouchForMark()
-{
-    if (mark.offset == 0)
-        return;
-    QFile file(journal);
-    bool same = file.open(QIODevice::ReadOnly) && file.size() >= mark.offset
-        && firstLineHash(file) == mark.journalStart && file.seek(mark.lastStart)
-        && hashOf(file.read(mark.offset - mark.lastStart)) == mark.lastLine;
-    if (!same) {
-        DebugTrace() << "line database: the journal is not the one the mark was made on "
-                        "(replaced, cut or restored); every record is looked up again";
-        saveMark({});
-    }
-}
-
-// The next records the database may lack: journal lines from the mark, then
-// the held ones; `through` is the mark after them. Lines that are no record
-// (a line torn by a kill) are set aside.
-QList<RecordShipper::Pending> RecordShipper::pendingRecords(Mark *through)
-{
-    QList<Pending> pending;
-    QFile file(journal);
-    if (file.open(QIODevice::ReadOnly) && file.seek(through->offset)) {
-        while (pending.size() < BatchSize) {
-            const qint64 start = file.pos();
-            const QByteArray line = file.readLine();
-            if (!line.endsWith('\n')) // none, or one still being written
-                break;
-            if (start == 0)
-                through->journalStart = hashOf(line);
-            through->offset = file.pos();
-            through->lastStart = start;
-            through->lastLine = hashOf(line);
-            if (line.trimmed().isEmpty())
-                continue;
-            QStringList problems;
-            const QList<yieldreport::Run> runs = yieldreport::parse(line, journal, &problems);
-            if (runs.isEmpty()) {
-                setAside(QString::fromLatin1(hashOf(line.trimmed())), line.trimmed(),
-                         QStringLiteral("not a record: ") + problems.value(0));
-                continue;
-            }
-            through->lastId = runs.first().id;
-            pending << Pending { runs.first(), line.trimmed(), false };
-        }
-    }
-    for (const QByteArray &line : held) {
-        if (pending.size() >= BatchSize)
-            break;
-        QStringList problems;
-        const QList<yieldreport::Run> runs
-            = yieldreport::parse(line, QStringLiteral("held"), &problems);
-        pending << Pending { runs.value(0), line.trimmed(), true };
-    }
-    return pending;
-}
-
 void RecordShipper::ship()
 {
-    while (true) {
-        QString error;
-        Mark through = mark;
-        QList<Pending> batch;
-        if (!connected()) {
-            error = database.error();
-        } else if (!wrongLogin.isEmpty()) {
-            retry->stop();
-            tell(QString());
-            return;
-        } else {
-            vouchForMark();
-            through = mark;
-            batch = pendingRecords(&through);
-            if (!batch.isEmpty())
-                sendBatch(batch, &error);
-        }
-        if (!error.isEmpty()) {
-            tell(error);
-            sinceFailure.start();
-            retry->start();
-            return;
-        }
-        sinceFailure.invalidate();
-        const auto heldInBatch
-            = std::count_if(batch.begin(), batch.end(), [](const Pending &p) { return p.held; });
-        held.erase(held.begin(), held.begin() + heldInBatch);
-        if (through.offset != mark.offset)
-            saveMark(through);
-        if (batch.isEmpty()) {
-            tell(QString());
-            retry->stop();
-            return;
-        }
+    QString error;
+    bool ok = connected(&error) && notSending.isEmpty();
+    if (ok && (checkedConnection != database.connections() || !sinceCheck.isValid()
+               || sinceCheck.hasExpired(ReconcileMs)))
+        ok = inSync(&error);
+    if (ok && (!vouchForMark() || otherJournals() != mark.others))
+        needScan = true;
+    if (ok && needScan)
+        ok = reconcile(&error);
+    for (bool more = ok; more;)
+        ok = sendNew(&error, &more) == Sent::Done;
+    if (!notSending.isEmpty() && error.isEmpty()) {
+        retry->stop();
+        tell(QString());
+        return;
     }
+    if (!ok) {
+        tell(error);
+        sinceFailure.start();
+        retry->start();
+        return;
+    }
+    sinceFailure.invalidate();
+    tell(QString());
+    retry->stop();
 }
 
-// Asks which of the batch's records the database has, and inserts the rest
-// in one statement, each id once. A batch refused for its content is split
-// until the record refused is found; that one is set aside, the rest sent.
-bool RecordShipper::sendBatch(const QList<Pending> &batch, QString *error)
+// Connected to a verified server (or one the string asked for less of);
+// the station's name is its login's.
+bool RecordShipper::connected(QString *error)
 {
-    QStringList ids;
-    QList<Pending> unique;
-    for (const Pending &p : batch) {
-        if (!p.run.id.isEmpty() && !ids.contains(p.run.id)) {
-            ids << p.run.id;
-            unique << p;
-        }
-    }
-    if (unique.isEmpty())
-        return true;
-    const LineDatabase::Result have = database.exec(
-        QStringLiteral("SELECT id::text FROM zelor_runs WHERE id = ANY($1::uuid[])"),
-        { QLatin1Char('{') + ids.join(QLatin1Char(',')) + QLatin1Char('}') });
-    if (!have.ok) {
-        *error = have.error;
+    if (!database.open()) {
+        *error = database.error();
         return false;
     }
-    QSet<QString> present;
-    for (const QStringList &row : have.rows)
-        present << row.value(0);
-    unique.removeIf([&](const Pending &p) { return present.contains(p.run.id); });
-    QList<QList<Pending>> parts { unique };
-    while (!parts.isEmpty()) {
-        const QList<Pending> part = parts.takeFirst();
-        LineDatabase::Result result;
-        if (part.isEmpty() || insert(part, &result))
-            continue;
-        if (!refusedForContent(result)) {
-            *error = result.error;
-            return false;
-        }
-        if (part.size() == 1) {
-            setAside(part[0].run.id, part[0].line, result.error);
-            continue;
-        }
-        parts.prepend(part.mid(part.size() / 2));
-        parts.prepend(part.first(part.size() / 2));
-    }
+    if (database.connections() == checkedConnection)
+        return true;
+    station = database.user();
+    notSending = !givenName.isEmpty() && givenName != station
+        ? QStringLiteral("this station is named %1 but logs in to the line database as %2: "
+                         "a station's records go in under its own login's name; name the "
+                         "station %2, or give it the login %1")
+              .arg(givenName, station)
+        : database.unverified();
+    DebugTrace() << "line database: connected as" << station << ";"
+                 << (database.weakness().isEmpty() ? QStringLiteral("TLS, server verified")
+                                                   : database.weakness());
+    if (!notSending.isEmpty())
+        DebugTrace() << "line database: nothing sent:" << notSending;
     return true;
 }
 
-bool RecordShipper::insert(const QList<Pending> &batch, LineDatabase::Result *result)
+// Asks the server whether it still has what the mark says it has: the
+// same database, the station's count of runs, the last ids stored. Where
+// it differs, every journal is looked up.
+bool RecordShipper::inSync(QString *error)
 {
-    QStringList rows, params;
-    for (const Pending &p : batch) {
-        rows << insertRow(int(rows.size()));
-        params << p.run.id << p.run.start << p.run.day()
-               << (p.run.passed ? QStringLiteral("PASSED") : QStringLiteral("FAILED"))
-               << QString::number(p.run.failCode) << QString::number(p.run.durationMs, 'g', 17)
-               << (p.run.pair().isEmpty() ? QString() : p.run.pair()) << QString::fromUtf8(p.line);
+    const LineDatabase::Result has = database.exec(Has, { arrayOf(mark.lastIds) });
+    if (!has.ok || has.rows.isEmpty()) {
+        *error = has.ok ? QStringLiteral("the line database has no schema") : has.error;
+        if (!has.ok && !networkTrouble(has))
+            needScan = true;
+        return false;
     }
-    *result = database.exec(Insert.arg(rows.join(QStringLiteral(", "))), params);
+    const QStringList &row = has.rows[0];
+    const QStringList stored = row.value(0).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    retainedFrom = row.value(2);
+    instance = row.value(3);
+    const bool same = instance == mark.database && row.value(1).toLongLong() == mark.records
+        && std::all_of(mark.lastIds.begin(), mark.lastIds.end(),
+                       [&](const QString &id) { return stored.contains(id); });
+    if (!same) {
+        DebugTrace() << "line database: it does not have what the station last sent it "
+                        "(another database, a restore, a purge, a truncate); every journal is "
+                        "looked up";
+        needScan = true;
+    }
+    checkedConnection = database.connections();
+    sinceCheck.start();
+    return true;
+}
+
+// Every journal read a slice at a time: the ids the server lacks are sent.
+// The mark is then where the current journal was read to.
+bool RecordShipper::reconcile(QString *error)
+{
+    Mark next;
+    qint64 count = mark.records;
+    for (const QString &file : journals(journal)) {
+        qint64 offset = 0, lineNumber = 0;
+        while (true) {
+            QList<Record> slice = readRecords(file, &offset, &lineNumber, SliceRecords,
+                                              file == journal ? &next : nullptr);
+            if (slice.isEmpty())
+                break;
+            QStringList ids;
+            for (const Record &r : slice)
+                if (r.problem.isEmpty())
+                    ids << r.key;
+            const LineDatabase::Result has = database.exec(Has, { arrayOf(ids) });
+            if (!has.ok || has.rows.isEmpty()) {
+                *error = has.error;
+                return false;
+            }
+            const QStringList stored
+                = has.rows[0].value(0).split(QLatin1Char(','), Qt::SkipEmptyParts);
+            count = has.rows[0].value(1).toLongLong();
+            slice.removeIf([&](const Record &r) { return stored.contains(r.key); });
+            qint64 added = 0;
+            QStringList addedIds;
+            if (send(slice, error, &added, &count, &addedIds) != Sent::Done)
+                return false;
+            next.lastIds = (next.lastIds + addedIds).mid(
+                qMax<qsizetype>(0, next.lastIds.size() + addedIds.size() - LastIdsKept));
+        }
+        if (file != journal)
+            next.others.insert(QFileInfo(file).fileName(), offset);
+    }
+    // The last ids stored as the mark's own: those it last agreed on.
+    if (next.lastIds.isEmpty())
+        next.lastIds = mark.lastIds;
+    next.records = count;
+    needScan = false;
+    saveMark(next);
+    return inSync(error);
+}
+
+// The current journal's new records, then the held ones, a batch of them.
+RecordShipper::Sent RecordShipper::sendNew(QString *error, bool *more)
+{
+    Mark through = mark;
+    QList<Record> batch = readRecords(journal, &through.offset, &through.lines, BatchRecords,
+                                      &through);
+    qsizetype fromHeld = 0;
+    for (const QByteArray &line : held) {
+        if (batch.size() >= BatchRecords)
+            break;
+        Record r = recordOf(line.trimmed());
+        r.file = QStringLiteral("held");
+        r.held = true;
+        batch << r;
+        ++fromHeld;
+    }
+    *more = !batch.isEmpty();
+    if (batch.isEmpty())
+        return Sent::Done;
+    qint64 stored = 0, count = mark.records;
+    QStringList ids;
+    const Sent sent = send(batch, error, &stored, &count, &ids);
+    if (sent != Sent::Done) {
+        *more = false;
+        return sent;
+    }
+    held.erase(held.begin(), held.begin() + fromHeld);
+    if (mark.records >= 0 && count != mark.records + stored) {
+        DebugTrace() << "line database: it counts" << count << "runs of this station, not"
+                     << mark.records + stored << "; every journal is looked up";
+        needScan = true;
+    }
+    through.records = count;
+    through.lastIds = (mark.lastIds + ids).mid(
+        qMax<qsizetype>(0, mark.lastIds.size() + ids.size() - LastIdsKept));
+    saveMark(through);
+    if (needScan) {
+        *more = false;
+        return reconcile(error) ? Sent::Done : Sent::Failed;
+    }
+    return Sent::Done;
+}
+
+// `records` sent in batches of BatchRecords and BatchBytes; what each
+// outcome says is done. A batch the server fails for a reason that is not
+// the network's is sent a record at a time.
+RecordShipper::Sent RecordShipper::send(QList<Record> records, QString *error, qint64 *stored,
+                                        qint64 *count, QStringList *ids)
+{
+    records.removeIf([&](const Record &r) {
+        return refused.contains(r.key)
+            || (r.problem.isEmpty() && !retainedFrom.isEmpty() && r.day < retainedFrom);
+    });
+    while (!records.isEmpty()) {
+        QList<Record> batch;
+        qint64 bytes = 0;
+        while (!records.isEmpty() && batch.size() < BatchRecords
+               && (batch.isEmpty() || bytes + records.first().line.size() <= BatchBytes)) {
+            bytes += records.first().line.size();
+            batch << records.takeFirst();
+        }
+        QList<Record> sendable;
+        for (const Record &r : batch) {
+            if (r.problem.isEmpty())
+                sendable << r;
+            else if (!setAside(r, r.problem, error))
+                return Sent::Stopped;
+        }
+        if (sendable.isEmpty())
+            continue;
+        LineDatabase::Result result;
+        if (!submit(sendable, &result)) {
+            if (networkTrouble(result)) {
+                *error = result.error;
+                return Sent::Failed;
+            }
+            needScan = true;
+            for (const Record &r : sendable) {
+                const Sent one = sendOne(r, error, stored, count, ids);
+                if (one != Sent::Done)
+                    return one;
+            }
+            continue;
+        }
+        for (const QStringList &row : result.rows) {
+            const Record &r = sendable.value(row.value(0).toInt() - 1);
+            if (!settle(r, row, stored, ids, error))
+                return Sent::Stopped;
+            *count = row.value(4).toLongLong();
+        }
+    }
+    return Sent::Done;
+}
+
+// A record alone, after its batch failed: one that keeps failing for a
+// reason of its own is set aside with the server's reason.
+RecordShipper::Sent RecordShipper::sendOne(const Record &record, QString *error, qint64 *stored,
+                                           qint64 *count, QStringList *ids)
+{
+    LineDatabase::Result result;
+    if (submit({ record }, &result)) {
+        failures.remove(record.key);
+        for (const QStringList &row : result.rows) {
+            if (!settle(record, row, stored, ids, error))
+                return Sent::Stopped;
+            *count = row.value(4).toLongLong();
+        }
+        return Sent::Done;
+    }
+    *error = result.error;
+    if (networkTrouble(result))
+        return Sent::Failed;
+    if (++failures[record.key] < Tries)
+        return Sent::Failed;
+    failures.remove(record.key);
+    return setAside(record,
+                    QStringLiteral("failed %1 times alone: %2 (SQLSTATE %3)")
+                        .arg(Tries)
+                        .arg(result.error, result.state),
+                    error)
+        ? Sent::Done
+        : Sent::Stopped;
+}
+
+bool RecordShipper::submit(const QList<Record> &records, LineDatabase::Result *result)
+{
+    QStringList lines, derived;
+    for (const Record &r : records) {
+        lines << QString::fromUtf8(r.line);
+        derived << (r.derived ? r.key : QString());
+    }
+    *result = database.exec(Submit, { arrayOf(lines), arrayOf(derived) });
     return result->ok;
 }
 
-// Kept beside the journal for the line's owner, once; counted in the status.
-void RecordShipper::setAside(const QString &key, const QByteArray &line, const QString &reason)
+// What the server said of one record: stored, already stored, of a day
+// before the line's retention limit, or refused (set aside).
+bool RecordShipper::settle(const Record &record, const QStringList &row, qint64 *stored,
+                           QStringList *ids, QString *error)
 {
-    if (refused.contains(key))
-        return;
-    refused << key;
-    lastRefusal = key + QStringLiteral(": ") + reason;
+    const QString outcome = row.value(2);
+    if (outcome == QLatin1String("stored")) {
+        ++*stored;
+        *ids << record.key;
+    }
+    if (outcome != QLatin1String("refused"))
+        return true;
+    return setAside(record, row.value(3), error);
+}
+
+// Kept beside the journal for the line's owner, once; counted in the
+// status. False, the record waiting, when it cannot be kept.
+bool RecordShipper::setAside(const Record &record, const QString &reason, QString *error)
+{
+    if (refused.contains(record.key))
+        return true;
+    const refusedrecords::Entry entry { record.key,
+                                        reason,
+                                        QDateTime::currentDateTime().toString(Qt::ISODate),
+                                        record.line.left(MaxRecordBytes),
+                                        QFileInfo(record.file).fileName(),
+                                        record.lineNumber };
+    if (!refusedrecords::append(journal, entry)) {
+        *error = QStringLiteral("cannot keep a refused record in %1: it waits (%2)")
+                     .arg(refusedrecords::fileOf(journal), reason);
+        return false;
+    }
+    refused << record.key;
+    lastRefusal = record.key + QStringLiteral(": ") + reason;
     DebugTrace() << "line database: refused, set aside (zelor-k3-report --refused):" << lastRefusal;
-    if (!refusedrecords::append(
-            journal, { key, reason, QDateTime::currentDateTime().toString(Qt::ISODate), line }))
-        DebugTrace() << "line database: cannot keep the refused record in"
-                     << refusedrecords::fileOf(journal);
+    return true;
+}
+
+// What the station itself must know of a record: its id (or why it is no
+// record) and its day. The rest is the server's to check.
+RecordShipper::Record RecordShipper::recordOf(const QByteArray &text)
+{
+    Record r;
+    r.line = text;
+    QJsonParseError parsed;
+    const QJsonDocument document
+        = text.size() > MaxRecordBytes ? QJsonDocument() : QJsonDocument::fromJson(text, &parsed);
+    const QJsonObject o = document.object();
+    const QUuid id(o.value(QLatin1String("id")).toString());
+    if (text.size() > MaxRecordBytes)
+        r.problem = QStringLiteral("over %1 bytes").arg(MaxRecordBytes);
+    else if (!document.isObject())
+        r.problem = QStringLiteral("not a record: not JSON: ") + parsed.errorString();
+    else if (o.contains(QLatin1String("id")) && id.isNull())
+        r.problem = QStringLiteral("not a record: no valid id");
+    r.derived = r.problem.isEmpty() && !o.contains(QLatin1String("id"));
+    r.key = !r.problem.isEmpty() ? QString::fromLatin1(hashOf(text))
+        : r.derived              ? derivedId(text)
+                                 : id.toString(QUuid::WithoutBraces);
+    r.day = o.value(QLatin1String("start")).toString().left(10);
+    return r;
+}
+
+// Up to `most` records (and BatchBytes) of `file` from `offset`, each with
+// its line number; `through`, when given, follows the lines read. Only
+// whole lines: one still being written waits.
+QList<RecordShipper::Record> RecordShipper::readRecords(const QString &file, qint64 *offset,
+                                                        qint64 *lineNumber, int most,
+                                                        Mark *through)
+{
+    QList<Record> records;
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly) || !in.seek(*offset))
+        return records;
+    qint64 bytes = 0;
+    while (records.size() < most && bytes < BatchBytes) {
+        const qint64 start = in.pos();
+        const QByteArray line = in.readLine();
+        if (!line.endsWith('\n'))
+            break;
+        *offset = in.pos();
+        ++*lineNumber;
+        if (through) {
+            if (start == 0)
+                through->journalStart = hashOf(line);
+            through->offset = *offset;
+            through->lines = *lineNumber;
+            through->lastStart = start;
+            through->lastLine = hashOf(line);
+        }
+        const QByteArray text = line.trimmed();
+        if (text.isEmpty())
+            continue;
+        bytes += text.size();
+        Record r = recordOf(text);
+        r.file = file;
+        r.lineNumber = *lineNumber;
+        records << r;
+    }
+    return records;
+}
+
+// The journal is the one the mark was made on, up to the mark: its first
+// line and the line before the mark are the same.
+bool RecordShipper::vouchForMark()
+{
+    if (mark.offset == 0)
+        return true;
+    QFile file(journal);
+    const bool same = file.open(QIODevice::ReadOnly) && file.size() >= mark.offset
+        && firstLineHash(file) == mark.journalStart && file.seek(mark.lastStart)
+        && hashOf(file.read(mark.offset - mark.lastStart)) == mark.lastLine;
+    if (!same)
+        DebugTrace() << "line database: the journal is not the one the mark was made on "
+                        "(replaced, cut, rotated or restored); every journal is looked up";
+    return same;
+}
+
+QHash<QString, qint64> RecordShipper::otherJournals() const
+{
+    QHash<QString, qint64> others;
+    for (const QString &file : journals(journal))
+        if (file != journal)
+            others.insert(QFileInfo(file).fileName(), QFileInfo(file).size());
+    return others;
 }
 
 void RecordShipper::loadMark()
@@ -353,23 +557,35 @@ void RecordShipper::loadMark()
     mark.offset = qMax<qint64>(0, o.value(QLatin1String("offset")).toInteger());
     mark.lastStart
         = qBound<qint64>(0, o.value(QLatin1String("lastStart")).toInteger(), mark.offset);
-    mark.lastId = o.value(QLatin1String("lastId")).toString();
+    mark.lines = qMax<qint64>(0, o.value(QLatin1String("lines")).toInteger());
     mark.journalStart = o.value(QLatin1String("journalStart")).toString().toLatin1();
     mark.lastLine = o.value(QLatin1String("lastLine")).toString().toLatin1();
     mark.database = o.value(QLatin1String("database")).toString();
+    mark.records = o.value(QLatin1String("records")).toInteger(-1);
+    for (const QJsonValue &id : o.value(QLatin1String("lastIds")).toArray())
+        mark.lastIds << id.toString();
+    const QJsonObject others = o.value(QLatin1String("others")).toObject();
+    for (auto it = others.begin(); it != others.end(); ++it)
+        mark.others.insert(it.key(), it.value().toInteger());
 }
 
 void RecordShipper::saveMark(const Mark &next)
 {
     mark = next;
     mark.database = instance;
+    QJsonObject others;
+    for (auto it = mark.others.cbegin(); it != mark.others.cend(); ++it)
+        others.insert(it.key(), it.value());
     const QJsonObject o { { QStringLiteral("offset"), mark.offset },
                           { QStringLiteral("lastStart"), mark.lastStart },
-                          { QStringLiteral("lastId"), mark.lastId },
+                          { QStringLiteral("lines"), mark.lines },
                           { QStringLiteral("journalStart"),
                             QString::fromLatin1(mark.journalStart) },
                           { QStringLiteral("lastLine"), QString::fromLatin1(mark.lastLine) },
-                          { QStringLiteral("database"), mark.database } };
+                          { QStringLiteral("database"), mark.database },
+                          { QStringLiteral("records"), mark.records },
+                          { QStringLiteral("lastIds"), QJsonArray::fromStringList(mark.lastIds) },
+                          { QStringLiteral("others"), others } };
     QSaveFile file(markFile(journal));
     if (!file.open(QIODevice::WriteOnly)
         || file.write(QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n') < 0 || !file.commit())
@@ -390,26 +606,26 @@ void RecordShipper::tell(const QString &error)
 {
     const int count = waiting();
     QString state = QStringLiteral("Line database: ");
-    if (!wrongLogin.isEmpty())
+    if (!notSending.isEmpty())
         state += QStringLiteral("not sending");
     else if (count > 0)
         state += QStringLiteral("%1 waiting").arg(count);
     else if (!error.isEmpty())
         state += QStringLiteral("not reached");
+    else if (needScan)
+        state += QStringLiteral("checking the records");
     else
         state += QStringLiteral("all records in");
-    if (!refused.isEmpty() && wrongLogin.isEmpty())
+    if (!refused.isEmpty() && notSending.isEmpty())
         state += QStringLiteral(", %1 refused").arg(refused.size());
     if (error != lastError && !error.isEmpty())
         DebugTrace() << "line database:" << error << "; records wait in the journal";
     if (error.isEmpty() && !lastError.isEmpty())
         DebugTrace() << "line database: reached again";
-    if (!wrongLogin.isEmpty() && state != lastState)
-        DebugTrace() << "line database: nothing sent:" << wrongLogin;
     lastError = error;
     QStringList detail;
     for (const QString &part :
-         { wrongLogin, error, database.isOpen() ? database.weakness() : QString(),
+         { notSending, error, database.isOpen() ? database.weakness() : QString(),
            refused.isEmpty() ? QString() : QStringLiteral("last refused: ") + lastRefusal })
         if (!part.isEmpty())
             detail << part;
@@ -420,7 +636,9 @@ void RecordShipper::tell(const QString &error)
 }
 
 LineShipping::LineShipping(const LineConfig &config, const QString &journal)
-    : thread(new QThread), shipper(new RecordShipper(config.conninfo, config.station, journal))
+    : thread(new QThread),
+      shipper(new RecordShipper(config.conninfo, config.stationGiven ? config.station : QString(),
+                                journal))
 {
     shipper->moveToThread(thread);
     connect(thread, &QThread::started, shipper, &RecordShipper::start);

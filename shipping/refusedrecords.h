@@ -15,12 +15,15 @@ struct Entry {
     QString reason; // the server's, or why the line is no record
     QString at; // when, ISO 8601
     QByteArray line; // the journal's line
+    QString journal; // the journal's file name
+    qint64 lineNumber = 0; // its line, from 1
 };
 
 QString fileOf(const QString &journal);
 QList<Entry> read(const QString &journal);
 bool append(const QString &journal, const Entry &entry);
-// One line an entry: "KEY  AT  REASON".
+// One line an entry: "KEY  AT  JOURNAL:LINE  REASON", control characters
+// shown escaped (\x1b).
 QString listing(const QList<Entry> &entries);
 
 } // namespace refusedrecords

@@ -159,7 +159,7 @@ class TestLineDb : public QObject {
     }
     LineConfig config(const QString &user, const QString &station = QString())
     {
-        return { conninfo(user), station.isEmpty() ? user : station, QString() };
+        return { conninfo(user), station.isEmpty() ? user : station, !station.isEmpty(), QString() };
     }
     bool server(const QString &command)
     {
@@ -269,7 +269,7 @@ private slots:
             QCOMPARE(out, QByteArray("The line database's schema is in place.\n"));
         }
         QCOMPARE(sql(QStringLiteral("SELECT count(*), min(version) FROM zelor_schema")).rows,
-                 (QList<QStringList> { { "1", "3" } }));
+                 (QList<QStringList> { { "1", "4" } }));
         // Stations added as docs/line-database.md says, one with the wrong
         // password in its pgpass line, and one that may only look ids up.
         for (const char *statement : {
@@ -342,7 +342,11 @@ private slots:
         LineDatabase bench(conninfo(QStringLiteral("bench")));
         for (const char *statement :
              { "UPDATE zelor_runs SET verdict = 'PASSED'", "DELETE FROM zelor_runs",
-               "UPDATE zelor_records SET record = '{}'", "DELETE FROM zelor_records" })
+               "UPDATE zelor_records SET record = '{}'", "DELETE FROM zelor_records",
+               "SELECT id FROM zelor_runs", "SELECT instance FROM zelor_schema",
+               "INSERT INTO zelor_runs (id, started, day, verdict, fail_code, duration_ms) VALUES "
+               "(gen_random_uuid(), now(), current_date, 'PASSED', 0, 1)",
+               "SELECT zelor_recount()" })
             QVERIFY2(bench.exec(QLatin1String(statement)).error.contains("permission denied"),
                      statement);
         QCOMPARE(rows(), 2);
@@ -468,7 +472,7 @@ private slots:
             << "certificate verify failed" << QString() << 0;
         QTest::newRow("a role that may not insert")
             << conninfo(QStringLiteral("lookonly")) << "Line database: 1 waiting"
-            << "permission denied for table zelor_" << QString() << 0;
+            << "permission denied for function zelor_has" << QString() << 0;
         QTest::newRow("a password in the connection string")
             << conninfo(QStringLiteral("bench")) + QStringLiteral(" password=bench-secret")
             << "Line database: not used"
@@ -521,7 +525,7 @@ private slots:
         station.start(qEnvironmentVariable("ZELOR_SIM_EXECUTABLE"), { "--runs", "3" });
         QTRY_VERIFY_WITH_TIMEOUT(
             sql(QStringLiteral("SELECT 1 FROM pg_stat_activity WHERE state = 'active' "
-                               "AND query LIKE '%INSERT INTO zelor_records%' "
+                               "AND query LIKE '%zelor_submit%' "
                                "AND pid <> pg_backend_pid()"))
                     .rows.size()
                 == 1,
@@ -612,7 +616,7 @@ private slots:
             << QString();
         QTest::newRow("a record the server refuses between good ones")
             << QList<int> { 1, 2, -3, 4, 5 } << QList<int> {} << QList<int> { 1, 2, 4, 5 }
-            << "zelor_runs_fail_code";
+            << "no failure code of the table";
         QTest::newRow("a line that is no record")
             << QList<int> { 1, 0, 3 } << QList<int> {} << QList<int> { 1, 3 } << "not a record";
     }
@@ -651,54 +655,87 @@ private slots:
         QVERIFY(refused.isEmpty() || listed[0].contains(refused));
     }
 
-    // What a station's login may not write, by hand as with psql: another
-    // station's name, the columns the server fills, a cycle time, verdict or
-    // code that no run has.
-    void aStationWritesOnlyAsItself_data()
+    // What a station's login may store, by hand as with psql: the server
+    // takes the record alone, derives every column from it, and refuses
+    // what no station records, each reason its own.
+    void aStationStoresOnlyWhatARunRecords_data()
     {
-        QTest::addColumn<QString>("columns");
-        QTest::addColumn<QString>("values");
-        QTest::addColumn<QString>("error");
-        const QString run = QStringLiteral("gen_random_uuid(), now(), current_date, ");
-        QTest::newRow("its own run") << "" << run + "'PASSED', 0, 120.5"
-                                     << "";
-        QTest::newRow("another station's name") << "station, "
-                                                << "'other', " + run + "'PASSED', 0, 1"
-                                                << "permission denied";
-        QTest::newRow("the arrival") << "arrival, "
-                                     << "1, " + run + "'PASSED', 0, 1"
-                                     << "permission denied";
-        QTest::newRow("the time received") << "received, "
-                                           << "now(), " + run + "'PASSED', 0, 1"
-                                           << "permission denied";
-        QTest::newRow("a cycle time not a number") << "" << run + "'PASSED', 0, 'NaN'"
-                                                   << "zelor_runs_cycle_time";
-        QTest::newRow("an endless cycle time") << "" << run + "'PASSED', 0, 'Infinity'"
-                                               << "zelor_runs_cycle_time";
-        QTest::newRow("a negative cycle time") << "" << run + "'PASSED', 0, -1"
-                                               << "zelor_runs_cycle_time";
-        QTest::newRow("an unknown verdict") << "" << run + "'MAYBE', 0, 1"
-                                            << "verdict";
-        QTest::newRow("a code outside the table") << "" << run + "'FAILED', 11, 1"
-                                                  << "zelor_runs_fail_code";
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("storedBy"); // before: the record, by that login
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("reason");
+        const QJsonObject good = json(record(1));
+        auto with = [&](const char *field, const QJsonValue &value) {
+            QJsonObject o = good;
+            o.insert(QLatin1String(field), value);
+            return QJsonDocument(o).toJson(QJsonDocument::Compact);
+        };
+        auto chips = [](int count, int serialLength) {
+            QJsonArray list;
+            for (int i = 0; i < count; ++i)
+                list << QJsonObject { { "serial", QString(serialLength, QChar('A' + i % 26)) } };
+            return list;
+        };
+        const QString weekAhead
+            = QDateTime::currentDateTime().addDays(7).toOffsetFromUtc(3600).toString(Qt::ISODateWithMs);
+        QTest::newRow("its own run") << record(1) << "" << "stored" << "";
+        QTest::newRow("its own run again") << record(1) << "bench" << "already stored" << "";
+        QTest::newRow("another station's run") << record(1) << "other" << "refused"
+                                               << "stored under another station";
+        QTest::newRow("three chips found") << with("chips", chips(3, 8)) << "" << "stored" << "";
+        QTest::newRow("-infinity") << with("start", "-infinity") << "" << "refused" << "UTC offset";
+        QTest::newRow("infinity") << with("start", "infinity") << "" << "refused" << "UTC offset";
+        QTest::newRow("no offset") << with("start", "2026-12-01T08:00:00.000") << ""
+                                   << "refused" << "UTC offset";
+        QTest::newRow("a week ahead") << with("start", weekAhead) << "" << "refused"
+                                      << "more than a day after";
+        QTest::newRow("no such day") << with("start", "2026-02-30T08:00:00.000+01:00") << ""
+                                     << "refused" << "not a record";
+        QTest::newRow("code 2.5") << with("failCode", 2.5) << "" << "refused" << "failure code";
+        QTest::newRow("code 11") << with("failCode", 11) << "" << "refused" << "failure code";
+        QTest::newRow("cycle time NaN") << with("durationMs", "NaN") << "" << "refused"
+                                        << "cycle time";
+        QTest::newRow("cycle time -1") << with("durationMs", -1) << "" << "refused" << "cycle time";
+        QTest::newRow("verdict MAYBE") << with("verdict", "MAYBE") << "" << "refused" << "verdict";
+        QTest::newRow("schema 2") << with("schema", 2) << "" << "refused" << "schema 1";
+        QTest::newRow("a serial of 3000") << with("chips", chips(2, 3000)) << "" << "refused"
+                                          << "serial number";
+        QTest::newRow("65 chips") << with("chips", chips(65, 8)) << "" << "refused" << "64 chips";
+        QTest::newRow("70000 bytes") << with("steps", QString(70000, 'x')) << "" << "refused"
+                                     << "over 65536 bytes";
+        QTest::newRow("not JSON") << QByteArray("{\"schema\":1,") << "" << "refused"
+                                  << "not a record";
     }
-    void aStationWritesOnlyAsItself()
+    void aStationStoresOnlyWhatARunRecords()
     {
-        QFETCH(QString, columns);
-        QFETCH(QString, values);
-        QFETCH(QString, error);
+        QFETCH(QByteArray, line);
+        QFETCH(QString, storedBy);
+        QFETCH(QString, outcome);
+        QFETCH(QString, reason);
+        const QString submit = QStringLiteral(
+            "SELECT outcome, coalesce(reason, ''), records FROM zelor_submit(ARRAY[$1])");
+        if (!storedBy.isEmpty())
+            QCOMPARE(LineDatabase(conninfo(storedBy)).exec(submit, { QString::fromUtf8(line) })
+                         .rows.value(0)
+                         .value(0),
+                     QStringLiteral("stored"));
         LineDatabase bench(conninfo(QStringLiteral("bench")));
-        const LineDatabase::Result result = bench.exec(
-            QStringLiteral("INSERT INTO zelor_runs (%1id, started, day, verdict, fail_code, "
-                           "duration_ms) %2 VALUES (%3)")
-                .arg(columns, columns.startsWith("arrival") ? "OVERRIDING SYSTEM VALUE" : "",
-                     values));
-        QVERIFY2(error.isEmpty() ? result.ok : result.error.contains(error),
-                 qPrintable(result.error));
-        QCOMPARE(sql(QStringLiteral("SELECT count(*) FILTER (WHERE station = 'bench'), count(*) "
-                                    "FROM zelor_runs"))
-                     .rows[0],
-                 (error.isEmpty() ? QStringList { "1", "1" } : QStringList { "0", "0" }));
+        const LineDatabase::Result result = bench.exec(submit, { QString::fromUtf8(line) });
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(result.rows.value(0).value(0), outcome);
+        QVERIFY2(result.rows[0][1].contains(reason), qPrintable(result.rows[0][1]));
+        const bool benchHasIt = outcome == "stored" || storedBy == "bench";
+        QCOMPARE(result.rows[0][2], QString::number(benchHasIt ? 1 : 0));
+        const LineDatabase::Result stored = sql(QStringLiteral(
+            "SELECT station, day::text, verdict, pair, record = $1::jsonb FROM zelor_runs "
+            "JOIN zelor_records USING (id)"), { QString::fromUtf8(line) });
+        QCOMPARE(stored.rows.size(), storedBy.isEmpty() && outcome != "stored" ? 0 : 1);
+        if (benchHasIt)
+            QCOMPARE(stored.rows[0], (QStringList { "bench", "2026-12-01", "PASSED",
+                                                    json(line).value("chips").toArray().size() == 2
+                                                        ? QStringLiteral("A1\nB1")
+                                                        : QString(),
+                                                    "t" }));
     }
 
     // A maintenance lock on the runs table while the station tests: one
