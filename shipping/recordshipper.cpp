@@ -28,6 +28,11 @@ const QString Submit = QStringLiteral(
 const QString Has = QStringLiteral("SELECT array_to_string(stored, ','), records, "
                                    "retained_from::text, instance::text FROM zelor_has($1::uuid[])");
 
+QStringList lastOf(const QStringList &ids)
+{
+    return ids.mid(qMax<qsizetype>(0, ids.size() - LastIdsKept));
+}
+
 QByteArray hashOf(const QByteArray &line)
 {
     return QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex();
@@ -265,20 +270,19 @@ bool RecordShipper::reconcile(QString *error)
             const QStringList stored
                 = has.rows[0].value(0).split(QLatin1Char(','), Qt::SkipEmptyParts);
             count = has.rows[0].value(1).toLongLong();
+            QStringList inIds;
+            for (const Record &r : slice)
+                if (stored.contains(r.key))
+                    inIds << r.key;
             slice.removeIf([&](const Record &r) { return stored.contains(r.key); });
             qint64 added = 0;
-            QStringList addedIds;
-            if (send(slice, error, &added, &count, &addedIds) != Sent::Done)
+            if (send(slice, error, &added, &count, &inIds) != Sent::Done)
                 return false;
-            next.lastIds = (next.lastIds + addedIds).mid(
-                qMax<qsizetype>(0, next.lastIds.size() + addedIds.size() - LastIdsKept));
+            next.lastIds = lastOf(next.lastIds + inIds);
         }
         if (file != journal)
             next.others.insert(QFileInfo(file).fileName(), offset);
     }
-    // The last ids stored as the mark's own: those it last agreed on.
-    if (next.lastIds.isEmpty())
-        next.lastIds = mark.lastIds;
     next.records = count;
     needScan = false;
     saveMark(next);
@@ -318,8 +322,7 @@ RecordShipper::Sent RecordShipper::sendNew(QString *error, bool *more)
         needScan = true;
     }
     through.records = count;
-    through.lastIds = (mark.lastIds + ids).mid(
-        qMax<qsizetype>(0, mark.lastIds.size() + ids.size() - LastIdsKept));
+    through.lastIds = lastOf(mark.lastIds + ids);
     saveMark(through);
     if (needScan) {
         *more = false;

@@ -40,9 +40,9 @@ case $command in
     printf '127.0.0.1:%s:*:owner:%s\nlocalhost:%s:*:owner:%s\n' \
       "$port" "$password" "$port" "$password" > "$dir/pgpass"
     chmod 600 "$dir/pgpass"
-    mkdir "$dir/data"
+    mkdir "$dir/data" "$dir/socket"
     if [ ${#as_server[@]} -gt 0 ]; then
-      chown postgres "$dir/data" "$dir/owner-password" "$dir/server.key" "$dir/server.crt"
+      chown postgres "$dir/data" "$dir/socket" "$dir/owner-password" "$dir/server.key" "$dir/server.crt"
       touch "$dir/server.log" && chown postgres "$dir/server.log"
     fi
     chmod 600 "$dir/server.key"
@@ -51,7 +51,7 @@ case $command in
     cat >> "$dir/data/postgresql.conf" <<CONF
 listen_addresses = '127.0.0.1'
 port = $port
-unix_socket_directories = ''
+unix_socket_directories = '$dir/socket'
 ssl = on
 ssl_cert_file = '$dir/server.crt'
 ssl_key_file = '$dir/server.key'

@@ -75,6 +75,16 @@ QByteArray record(int n)
 {
     if (n == 0)
         return "{\"schema\":1,\"id\":\"00000000-0000-4000-8000-";
+    if (n <= -1000) { // -1000 a serial of 3,000 characters, -2000 a record of 1.5 MB
+        QJsonObject o = json(record(-n / 1000));
+        if (n == -1000)
+            o.insert("chips", QJsonArray { QJsonObject { { "serial", QString(3000, 'S') } },
+                                           QJsonObject { { "serial", "B" } } });
+        else
+            o.insert("steps", QString(1500000, 's'));
+        o.insert("id", idOf(-n));
+        return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    }
     const QJsonObject chipA { { "serial", QStringLiteral("A%1").arg(qAbs(n)) } };
     const QJsonObject chipB { { "serial", QStringLiteral("B%1").arg(qAbs(n)) } };
     const QJsonObject o {
@@ -287,6 +297,10 @@ private slots:
             QVERIFY2(sql(QLatin1String(statement)).ok, statement);
         QFile file(pgpass);
         QVERIFY(file.open(QIODevice::Append));
+        file.write(QStringLiteral("%1/socket:%2:*:bench:bench-secret\n")
+                       .arg(serverDir.path())
+                       .arg(port)
+                       .toUtf8());
         for (const char *entry : { "bench:bench-secret", "other:other-secret", "forgetful:wrong",
                                    "lookonly:look-secret", "manager:manager-secret", "bench-1:x",
                                    "bench-2:x", "bench-3:x", "bench \"2\", hall:x" })
@@ -301,6 +315,7 @@ private slots:
     {
         scratch = std::make_unique<ScratchDirectory>();
         QVERIFY(sql(QStringLiteral("TRUNCATE zelor_runs, zelor_records")).ok);
+        QVERIFY(sql(QStringLiteral("UPDATE zelor_schema SET retained_from = '-infinity'")).ok);
     }
     void cleanup() { scratch.reset(); }
 
@@ -477,6 +492,22 @@ private slots:
             << conninfo(QStringLiteral("bench")) + QStringLiteral(" password=bench-secret")
             << "Line database: not used"
             << "holds a password" << QString() << 0;
+        // PGHOST and service files: a socket there is not verified, a user
+        // there names the station.
+        const QString socketOnly = QStringLiteral("port=%1 dbname=postgres user=bench").arg(port);
+        const QString socketDir = serverDir.path() + QStringLiteral("/socket");
+        QTest::newRow("a socket through PGHOST")
+            << "PGHOST=" + socketDir + " " + socketOnly << "Line database: not sending"
+            << "through a Unix socket (" + socketDir << QString() << 0;
+        QTest::newRow("a socket through a service file")
+            << "service=socket dbname=postgres" << "Line database: not sending"
+            << "that the connection string does not name" << QString() << 0;
+        QTest::newRow("a socket named in the string")
+            << "host=" + socketDir + " " + socketOnly << "Line database: all records in"
+            << "a Unix socket (" + socketDir << QString() << 1;
+        QTest::newRow("the user in a service file")
+            << "service=bench" << "Line database: all records in"
+            << "connected as bench" << QString() << 1;
     }
     void refusedConnectionsAreTracedAndRunsGoOn()
     {
@@ -490,6 +521,20 @@ private slots:
         TraceCapture traces;
         writeIni(iniStation);
         qputenv("HOME", scratch->path().toUtf8()); // no CA in libpq's usual place
+        QFile services(QStringLiteral("services.conf"));
+        QVERIFY(services.open(QIODevice::WriteOnly));
+        services.write(QStringLiteral("[socket]\nhost=%1/socket\nport=%2\nuser=bench\n"
+                                      "[bench]\n%3\n")
+                           .arg(serverDir.path())
+                           .arg(port)
+                           .arg(this->conninfo(QStringLiteral("bench")).remove('\'').replace(' ', '\n'))
+                           .toUtf8());
+        services.close();
+        qputenv("PGSERVICEFILE", QFileInfo(services).absoluteFilePath().toUtf8());
+        if (conninfo.startsWith("PGHOST=")) {
+            qputenv("PGHOST", conninfo.section(' ', 0, 0).mid(7).toUtf8());
+            conninfo = conninfo.section(' ', 1);
+        }
         qputenv("ZELOR_RECORDS_DATABASE", conninfo.toUtf8());
         const LineConfig refused = LineConfig::load();
         qunsetenv("ZELOR_RECORDS_DATABASE");
@@ -504,6 +549,8 @@ private slots:
         QCOMPARE(rows(), stored);
         QLoggingCategory::setFilterRules(QStringLiteral("zelor.trace.debug=false"));
         qputenv("HOME", home);
+        qunsetenv("PGHOST");
+        qunsetenv("PGSERVICEFILE");
     }
 
     // Killed while the server takes its time over an insert: the next start
@@ -619,6 +666,9 @@ private slots:
             << "no failure code of the table";
         QTest::newRow("a line that is no record")
             << QList<int> { 1, 0, 3 } << QList<int> {} << QList<int> { 1, 3 } << "not a record";
+        QTest::newRow("a serial of 3,000 characters and a record of 1.5 MB among good ones")
+            << QList<int> { 1, -1000, 3, -2000, 5 } << QList<int> {} << QList<int> { 1, 3, 5 }
+            << "over 65536 bytes";
     }
     void troubleInABatchHoldsUpNothingElse()
     {
@@ -627,8 +677,10 @@ private slots:
         QFETCH(QList<int>, stored);
         QFETCH(QString, refused);
         writeJournal(journal);
+        const int refusals = int(std::count_if(journal.begin(), journal.end(),
+                                               [&](int n) { return !stored.contains(n); }));
         const QString state = QStringLiteral("Line database: all records in")
-            + (refused.isEmpty() ? QString() : QStringLiteral(", 1 refused"));
+            + (refused.isEmpty() ? QString() : QStringLiteral(", %1 refused").arg(refusals));
         for (int start = 0; start < 2; ++start) { // and again after a restart
             LineShipping shipping(config(QStringLiteral("bench")), RunRecord::FileName);
             QSignalSpy states(&shipping, &LineShipping::stateChanged);
@@ -651,8 +703,162 @@ private slots:
         const QStringList listed
             = QString::fromUtf8(report({ "--refused" }, &code)).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(code, 0);
-        QCOMPARE(listed.size(), refused.isEmpty() ? 0 : 1);
-        QVERIFY(refused.isEmpty() || listed[0].contains(refused));
+        QCOMPARE(listed.size(), refused.isEmpty() ? 0 : refusals);
+        QVERIFY(listed.join('\n').contains(refused));
+        // Each with its journal's line.
+        for (int i = 0; i < journal.size(); ++i)
+            if (!stored.contains(journal[i]))
+                QVERIFY2(listed.join('\n').contains(
+                             QStringLiteral("  TestingRecords.jsonl:%1  ").arg(i + 1)),
+                         qPrintable(listed.join('\n')));
+    }
+
+    // A refusal that cannot be written down keeps its record waiting, and
+    // says why; once it can, it is kept and the record no longer waits.
+    void anUnwrittenRefusalKeepsItsRecord()
+    {
+        writeJournal({ 1, -2, 3 });
+        QVERIFY(QDir().mkdir("TestingRecords.jsonl.refused")); // no file can be made there
+        LineShipping shipping(config(QStringLiteral("bench")), RunRecord::FileName);
+        QSignalSpy states(&shipping, &LineShipping::stateChanged);
+        QTRY_VERIFY2(!states.isEmpty() && states.last().first() == "Line database: 3 waiting",
+                     qPrintable(states.isEmpty() ? QString() : states.last().first().toString()));
+        QVERIFY2(states.last().value(1).toString().contains("cannot keep a refused record"),
+                 qPrintable(states.last().value(1).toString()));
+        QVERIFY(QDir().rmdir("TestingRecords.jsonl.refused"));
+        QTRY_VERIFY_WITH_TIMEOUT(!states.isEmpty()
+                                     && states.last().first()
+                                         == "Line database: all records in, 1 refused",
+                                 RecordShipper::RetryMs + 5000);
+        QCOMPARE(rows(), 2);
+    }
+
+    // What the server loses or never had, while the station runs and while
+    // it does not: every record of every journal arrives once, and the
+    // status says "all records in" only then. A purge's days are not sent
+    // again, and the summaries count what is stored.
+    void whatTheServerLacksArrivesOnce_data()
+    {
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<int>("stored");
+        for (bool connected : { true, false }) {
+            const char *const how = connected ? ", connected" : ", restarted";
+            QTest::newRow(qPrintable(QStringLiteral("truncate") + how)) << "truncate" << connected << 8;
+            QTest::newRow(qPrintable(QStringLiteral("restore") + how)) << "restore" << connected << 8;
+            QTest::newRow(qPrintable(QStringLiteral("purge") + how)) << "purge" << connected << 4;
+        }
+        QTest::newRow("journal rotated with records waiting") << "rotate" << false << 8;
+    }
+    void whatTheServerLacksArrivesOnce()
+    {
+        QFETCH(QString, event);
+        QFETCH(bool, connected);
+        QFETCH(int, stored);
+        // Records 1 to 4 on 2026-12-01, 5 to 8 the next day.
+        auto recordOn = [](int n) {
+            QByteArray line = record(n);
+            return n > 4 ? line.replace("2026-12-01T", "2026-12-02T") : line;
+        };
+        auto append = [&](const QString &file, int from, int to) {
+            QFile journal(file);
+            QVERIFY(journal.open(QIODevice::Append));
+            for (int n = from; n <= to; ++n)
+                journal.write(recordOn(n) + '\n');
+        };
+        const QString dump = scratch->path() + QStringLiteral("/line.dump");
+        const QString bin = QDir(QStringLiteral("/usr/lib/postgresql"))
+                                .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)
+                                .value(0);
+        auto pgTool = [&](const char *tool, const QStringList &arguments) {
+            QProcess p;
+            p.start(QStringLiteral("/usr/lib/postgresql/%1/bin/%2").arg(bin, QLatin1String(tool)),
+                    arguments + QStringList { "-d", conninfo(QStringLiteral("owner")) });
+            return p.waitForFinished(60000) && p.exitCode() == 0;
+        };
+        append(RunRecord::FileName, 1, 2);
+        auto shipping = std::make_unique<LineShipping>(config(QStringLiteral("bench")),
+                                                       RunRecord::FileName);
+        auto states = std::make_unique<QSignalSpy>(shipping.get(), &LineShipping::stateChanged);
+        auto allIn = [&] {
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                !states->isEmpty() && states->last().first() == "Line database: all records in",
+                qPrintable(states->isEmpty() ? QString() : states->last().value(1).toString()),
+                15000);
+        };
+        allIn();
+        if (event == "restore")
+            QVERIFY(pgTool("pg_dump", { "-Fc", "-f", dump }));
+        append(RunRecord::FileName, 3, 5);
+        shipping->recordWritten({}, true);
+        QTRY_COMPARE(rows(), 5);
+        if (!connected)
+            shipping.reset();
+        if (event == "truncate")
+            QVERIFY(sql(QStringLiteral("TRUNCATE zelor_runs, zelor_records")).ok);
+        if (event == "restore")
+            QVERIFY(pgTool("pg_restore", { "--clean", "--if-exists", dump }));
+        if (event == "purge") {
+            int code = -1;
+            report({ "--database", conninfo("owner"), "--purge-before", "2026-12-02" }, &code);
+            QCOMPARE(code, 0);
+            QFile::remove(RecordShipper::markFile(RunRecord::FileName)); // to send all again
+        }
+        if (event == "rotate") { // 6 and 7 wait in the journal moved aside
+            append(RunRecord::FileName, 6, 7);
+            QVERIFY(QFile::rename(RunRecord::FileName, "TestingRecords-2026-12.jsonl"));
+        }
+        append(RunRecord::FileName, event == "rotate" ? 8 : 6, 8);
+        if (!shipping) {
+            shipping = std::make_unique<LineShipping>(config(QStringLiteral("bench")),
+                                                      RunRecord::FileName);
+            states = std::make_unique<QSignalSpy>(shipping.get(), &LineShipping::stateChanged);
+        }
+        shipping->recordWritten({}, true);
+        QTRY_COMPARE_WITH_TIMEOUT(rows(), stored, 15000);
+        allIn();
+        QCOMPARE(sql(QStringLiteral("SELECT count(*), count(DISTINCT id), min(record->>'run') "
+                                    "FROM zelor_runs JOIN zelor_records USING (id)"))
+                     .rows[0],
+                 (QStringList { QString::number(stored), QString::number(stored),
+                                stored == 8 ? "1" : "5" }));
+        QCOMPARE(sql(QStringLiteral("SELECT sum(runs) FROM zelor_day_runs")).rows[0][0],
+                 QString::number(stored));
+    }
+
+    // Another login's transaction left open in psql, over a run of a pair
+    // of its own: this station's records go in all the same. A station's
+    // login holds two sessions, not a third.
+    void anOpenTransactionHoldsUpNoOtherStation()
+    {
+        LineDatabase other(conninfo(QStringLiteral("other")));
+        QVERIFY(other.exec(QStringLiteral("BEGIN")).ok);
+        QByteArray line = record(90);
+        QVERIFY(other.exec(QStringLiteral("SELECT zelor_submit(ARRAY[$1])"),
+                           { QString::fromUtf8(line.replace("2026-12-01T08", "2026-12-01T07")) })
+                    .ok);
+        writeJournal({ 1, 2, 3 });
+        QElapsedTimer shipped;
+        shipped.start();
+        LineShipping shipping(config(QStringLiteral("bench")), RunRecord::FileName);
+        QTRY_COMPARE_WITH_TIMEOUT(rows(), 3, RecordShipper::LockTimeoutMs);
+        QVERIFY(other.exec(QStringLiteral("ROLLBACK")).ok);
+
+        int code = -1;
+        report({ "--database", conninfo("owner"), "--add-station", "bench-9" }, &code);
+        QCOMPARE(code, 0);
+        QVERIFY(sql(QStringLiteral("ALTER ROLE \"bench-9\" PASSWORD 'x'")).ok);
+        QFile pgpass(qEnvironmentVariable("PGPASSFILE"));
+        QVERIFY(pgpass.open(QIODevice::Append));
+        pgpass.write(QStringLiteral("localhost:%1:*:bench-9:x\n").arg(port).toUtf8());
+        pgpass.close();
+        std::vector<std::unique_ptr<LineDatabase>> sessions;
+        for (int i = 0; i < 3; ++i) {
+            sessions.push_back(std::make_unique<LineDatabase>(conninfo(QStringLiteral("bench-9"))));
+            QCOMPARE(sessions.back()->open(), i < 2);
+        }
+        QVERIFY2(sessions.back()->error().contains("too many connections for role"),
+                 qPrintable(sessions.back()->error()));
     }
 
     // What a station's login may store, by hand as with psql: the server
