@@ -77,6 +77,15 @@ bool networkTrouble(const LineDatabase::Result &result)
     return result.state.isEmpty() || result.state.startsWith(QLatin1String("08"));
 }
 
+// A failure a record may cause by itself (its data, a limit, its own
+// statement's time), which sending it again may never mend. A lock, a
+// shutdown, a right or a function missing is the server's: the record waits.
+bool recordsOwnFailure(const LineDatabase::Result &result)
+{
+    return result.state.startsWith(QLatin1String("22")) || result.state.startsWith(QLatin1String("23"))
+        || result.state.startsWith(QLatin1String("54")) || result.state == QLatin1String("57014");
+}
+
 } // namespace
 
 struct RecordShipper::Record {
@@ -398,9 +407,7 @@ RecordShipper::Sent RecordShipper::sendOne(const Record &record, QString *error,
         return Sent::Done;
     }
     *error = result.error;
-    if (networkTrouble(result))
-        return Sent::Failed;
-    if (++failures[record.key] < Tries)
+    if (networkTrouble(result) || !recordsOwnFailure(result) || ++failures[record.key] < Tries)
         return Sent::Failed;
     failures.remove(record.key);
     return setAside(record,
@@ -628,7 +635,10 @@ void RecordShipper::tell(const QString &error)
     lastError = error;
     QStringList detail;
     for (const QString &part :
-         { notSending, error, database.isOpen() ? database.weakness() : QString(),
+         { notSending, error,
+           !database.isOpen()                ? QString()
+               : database.weakness().isEmpty() ? QStringLiteral("TLS, the server verified")
+                                               : database.weakness(),
            refused.isEmpty() ? QString() : QStringLiteral("last refused: ") + lastRefusal })
         if (!part.isEmpty())
             detail << part;
