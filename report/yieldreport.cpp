@@ -69,10 +69,12 @@ QString csvField(const QString &text)
         = !text.isEmpty() && formulaStarts.contains(text.front()) ? QLatin1Char('\'') + text : text;
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
     // An escape character from a record reaches no terminal or spreadsheet
-    // raw: every control character is shown as \xNN.
+    // raw: every control character but a tab or a line end, which a quoted
+    // field holds as it is, is shown as \xNN.
     QString shown;
     for (const QChar c : std::as_const(quoted)) {
-        if (c.category() == QChar::Other_Control)
+        if (c.category() == QChar::Other_Control && c != QLatin1Char('\t')
+            && c != QLatin1Char('\r') && c != QLatin1Char('\n'))
             shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else
             shown += c;

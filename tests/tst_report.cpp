@@ -216,6 +216,7 @@ private slots:
         QTest::newRow("tab") << QStringLiteral("\t=1") << true;
         QTest::newRow("carriage return") << QStringLiteral("\r=1") << true;
         QTest::newRow("placeholders") << QStringLiteral("A%1%10%2") << false;
+        QTest::newRow("an escape sequence, shown escaped") << QStringLiteral("\x1b[2J") << false;
     }
     void csvFieldsNeverRunAsFormulas()
     {
@@ -239,7 +240,8 @@ private slots:
         QCOMPARE(parsed.size(), 1);
         const QString row = csv(parsed).split(QLatin1Char('\n')).at(1);
         const QString field
-            = QLatin1String(inert ? "\"'" : "\"") + QString(serial).replace('"', "\"\"") + '"';
+            = QLatin1String(inert ? "\"'" : "\"")
+            + QString(serial).replace('"', "\"\"").replace(QChar(0x1b), "\\x1b") + '"';
         QCOMPARE(row.count(field), 3); // the host, the first serial, the station (the host)
         QVERIFY2(row.contains(QLatin1String(",\"B1\",PASSED,0,")), qPrintable(row));
         // The summary names the station (here the host) as recorded, too.
