@@ -52,7 +52,8 @@ QString firstRunsOfCells(bool cells)
 const QString CycleTimesByDay = QStringLiteral(
     "SELECT day::text, string_agg(ms || ':' || runs, ' ') FROM (SELECT day, ms, sum(runs) AS runs "
     "FROM zelor_line_day_cycle_times WHERE $3::text IS NULL AND ($1::date IS NULL OR day >= "
-    "$1::date) AND ($2::date IS NULL OR day <= $2::date) GROUP BY day, ms UNION ALL SELECT day, ms, runs FROM "
+    "$1::date) AND ($2::date IS NULL OR day <= $2::date) GROUP BY day, ms UNION ALL SELECT day, "
+    "ms, runs FROM "
     "zelor_day_cycle_times WHERE station = $3 AND ($1::date IS NULL OR day >= $1::date) AND "
     "($2::date IS NULL OR day <= $2::date)) c GROUP BY day");
 // Cycle times by station: the whole months [$1, $2) by month, the days

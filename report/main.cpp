@@ -128,8 +128,7 @@ int ownerOperation(const QString &conninfo, const QString &newStation, const QSt
                          "psql) or a client certificate.\n",
                          qPrintable(newStation));
         else
-            std::fprintf(stdout,
-                         "This login may not create roles; someone who may runs:\n\n%s",
+            std::fprintf(stdout, "This login may not create roles; someone who may runs:\n\n%s",
                          qPrintable(statement));
         return 0;
     }
@@ -197,7 +196,7 @@ int main(int argc, char *argv[])
         QStringLiteral("refused"),
         QStringLiteral("List the records of the journal FILE (default: TestingRecords.jsonl) "
                        "that the line database refused, and its lines that are no record: "
-                       "id, when, the reason."));
+                       "id, when, the journal and line, the reason."));
     const QCommandLineOption addStation(
         QStringLiteral("add-station"),
         QStringLiteral("With --database: make the login NAME of a station (CONNECTION LIMIT 2, "
@@ -279,7 +278,8 @@ int main(int argc, char *argv[])
         if (!fromDatabase(conninfo, filter, parser.isSet(csv), &text, &error))
             return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
     } else {
-        for (const QCommandLineOption *owner : { &createSchema, &addStation, &purgeBefore, &recount })
+        for (const QCommandLineOption *owner :
+             { &createSchema, &addStation, &purgeBefore, &recount })
             if (parser.isSet(*owner))
                 return fail(QStringLiteral("--%1 needs --database").arg(owner->names().first()));
         if (files.isEmpty())

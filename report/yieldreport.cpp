@@ -73,8 +73,8 @@ QString csvField(const QString &text)
     // field holds as it is, is shown as \xNN.
     QString shown;
     for (const QChar c : std::as_const(quoted)) {
-        if (c.category() == QChar::Other_Control && c != QLatin1Char('\t')
-            && c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+        if (c.category() == QChar::Other_Control && c != QLatin1Char('\t') && c != QLatin1Char('\r')
+            && c != QLatin1Char('\n'))
             shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else
             shown += c;

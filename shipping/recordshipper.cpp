@@ -25,8 +25,9 @@ constexpr int LastIdsKept = 8;
 
 const QString Submit = QStringLiteral(
     "SELECT n, id::text, outcome, reason, records FROM zelor_submit($1::text[], $2::uuid[])");
-const QString Has = QStringLiteral("SELECT array_to_string(stored, ','), records, "
-                                   "retained_from::text, instance::text FROM zelor_has($1::uuid[])");
+const QString Has
+    = QStringLiteral("SELECT array_to_string(stored, ','), records, "
+                     "retained_from::text, instance::text FROM zelor_has($1::uuid[])");
 
 QStringList lastOf(const QStringList &ids)
 {
@@ -82,7 +83,8 @@ bool networkTrouble(const LineDatabase::Result &result)
 // shutdown, a right or a function missing is the server's: the record waits.
 bool recordsOwnFailure(const LineDatabase::Result &result)
 {
-    return result.state.startsWith(QLatin1String("22")) || result.state.startsWith(QLatin1String("23"))
+    return result.state.startsWith(QLatin1String("22"))
+        || result.state.startsWith(QLatin1String("23"))
         || result.state.startsWith(QLatin1String("54")) || result.state == QLatin1String("57014");
 }
 
@@ -101,9 +103,9 @@ struct RecordShipper::Record {
 
 RecordShipper::RecordShipper(const QString &conninfo, const QString &station,
                              const QString &journal)
-    : database(conninfo,
-               { QStringLiteral("zelor-k3-tester ") + station, ServerStatementTimeoutMs,
-                 LockTimeoutMs }),
+    : database(
+        conninfo,
+        { QStringLiteral("zelor-k3-tester ") + station, ServerStatementTimeoutMs, LockTimeoutMs }),
       givenName(station), journal(journal)
 {
 }
@@ -174,8 +176,9 @@ void RecordShipper::ship()
 {
     QString error;
     bool ok = connected(&error) && notSending.isEmpty();
-    if (ok && (checkedConnection != database.connections() || !sinceCheck.isValid()
-               || sinceCheck.hasExpired(ReconcileMs)))
+    if (ok
+        && (checkedConnection != database.connections() || !sinceCheck.isValid()
+            || sinceCheck.hasExpired(ReconcileMs)))
         ok = inSync(&error);
     if (ok && (!vouchForMark() || otherJournals() != mark.others))
         needScan = true;
@@ -276,8 +279,9 @@ bool RecordShipper::reconcile(QString *error)
                 *error = has.error;
                 return false;
             }
-            const QStringList stored
+            const QStringList storedList
                 = has.rows[0].value(0).split(QLatin1Char(','), Qt::SkipEmptyParts);
+            const QSet<QString> stored(storedList.begin(), storedList.end());
             count = has.rows[0].value(1).toLongLong();
             QStringList inIds;
             for (const Record &r : slice)
@@ -302,8 +306,8 @@ bool RecordShipper::reconcile(QString *error)
 RecordShipper::Sent RecordShipper::sendNew(QString *error, bool *more)
 {
     Mark through = mark;
-    QList<Record> batch = readRecords(journal, &through.offset, &through.lines, BatchRecords,
-                                      &through);
+    QList<Record> batch
+        = readRecords(journal, &through.offset, &through.lines, BatchRecords, &through);
     qsizetype fromHeld = 0;
     for (const QByteArray &line : held) {
         if (batch.size() >= BatchRecords)
@@ -497,8 +501,7 @@ RecordShipper::Record RecordShipper::recordOf(const QByteArray &text)
 // its line number; `through`, when given, follows the lines read. Only
 // whole lines: one still being written waits.
 QList<RecordShipper::Record> RecordShipper::readRecords(const QString &file, qint64 *offset,
-                                                        qint64 *lineNumber, int most,
-                                                        Mark *through)
+                                                        qint64 *lineNumber, int most, Mark *through)
 {
     QList<Record> records;
     QFile in(file);
@@ -603,12 +606,14 @@ void RecordShipper::saveMark(const Mark &next)
                      << "; records may be looked up again";
 }
 
+// Read a slice at a time: a journal of a year is not held in memory.
 int RecordShipper::waiting() const
 {
     qint64 lines = held.size();
     QFile file(journal);
     if (file.open(QIODevice::ReadOnly) && file.seek(mark.offset))
-        lines += file.readAll().count('\n');
+        while (!file.atEnd())
+            lines += file.read(BatchBytes).count('\n');
     return int(lines);
 }
 
@@ -636,7 +641,7 @@ void RecordShipper::tell(const QString &error)
     QStringList detail;
     for (const QString &part :
          { notSending, error,
-           !database.isOpen()                ? QString()
+           !database.isOpen()                  ? QString()
                : database.weakness().isEmpty() ? QStringLiteral("TLS, the server verified")
                                                : database.weakness(),
            refused.isEmpty() ? QString() : QStringLiteral("last refused: ") + lastRefusal })

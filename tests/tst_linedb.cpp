@@ -78,8 +78,9 @@ QByteArray record(int n)
     if (n <= -1000) { // -1000 a serial of 3,000 characters, -2000 a record of 1.5 MB
         QJsonObject o = json(record(-n / 1000));
         if (n == -1000)
-            o.insert("chips", QJsonArray { QJsonObject { { "serial", QString(3000, 'S') } },
-                                           QJsonObject { { "serial", "B" } } });
+            o.insert("chips",
+                     QJsonArray { QJsonObject { { "serial", QString(3000, 'S') } },
+                                  QJsonObject { { "serial", "B" } } });
         else
             o.insert("steps", QString(1500000, 's'));
         o.insert("id", idOf(-n));
@@ -169,7 +170,8 @@ class TestLineDb : public QObject {
     }
     LineConfig config(const QString &user, const QString &station = QString())
     {
-        return { conninfo(user), station.isEmpty() ? user : station, !station.isEmpty(), QString() };
+        return { conninfo(user), station.isEmpty() ? user : station, !station.isEmpty(),
+                 QString() };
     }
     bool server(const QString &command)
     {
@@ -500,14 +502,15 @@ private slots:
             << "PGHOST=" + socketDir + " " + socketOnly << "Line database: not sending"
             << "through a Unix socket (" + socketDir << QString() << 0;
         QTest::newRow("a socket through a service file")
-            << "service=socket dbname=postgres" << "Line database: not sending"
+            << "service=socket dbname=postgres"
+            << "Line database: not sending"
             << "that the connection string does not name" << QString() << 0;
         QTest::newRow("a socket named in the string")
             << "host=" + socketDir + " " + socketOnly << "Line database: all records in"
             << "a Unix socket (" + socketDir << QString() << 1;
-        QTest::newRow("the user in a service file")
-            << "service=bench" << "Line database: all records in"
-            << "connected as bench" << QString() << 1;
+        QTest::newRow("the user in a service file") << "service=bench"
+                                                    << "Line database: all records in"
+                                                    << "connected as bench" << QString() << 1;
     }
     void refusedConnectionsAreTracedAndRunsGoOn()
     {
@@ -523,12 +526,13 @@ private slots:
         qputenv("HOME", scratch->path().toUtf8()); // no CA in libpq's usual place
         QFile services(QStringLiteral("services.conf"));
         QVERIFY(services.open(QIODevice::WriteOnly));
-        services.write(QStringLiteral("[socket]\nhost=%1/socket\nport=%2\nuser=bench\n"
-                                      "[bench]\n%3\n")
-                           .arg(serverDir.path())
-                           .arg(port)
-                           .arg(this->conninfo(QStringLiteral("bench")).remove('\'').replace(' ', '\n'))
-                           .toUtf8());
+        services.write(
+            QStringLiteral("[socket]\nhost=%1/socket\nport=%2\nuser=bench\n"
+                           "[bench]\n%3\n")
+                .arg(serverDir.path())
+                .arg(port)
+                .arg(this->conninfo(QStringLiteral("bench")).remove('\'').replace(' ', '\n'))
+                .toUtf8());
         services.close();
         qputenv("PGSERVICEFILE", QFileInfo(services).absoluteFilePath().toUtf8());
         if (conninfo.startsWith("PGHOST=")) {
@@ -718,13 +722,14 @@ private slots:
     // a few tries with the server's reason; the others arrive at once.
     void aRecordFailingAloneIsSetAside()
     {
-        QVERIFY(owner->runScript(QStringLiteral(
-                                     "CREATE FUNCTION picky() RETURNS trigger LANGUAGE plpgsql AS "
-                                     "$$ BEGIN IF NEW.id = '%1' THEN RAISE 'not this one' USING "
-                                     "ERRCODE = '22023'; END IF; RETURN NEW; END $$; "
-                                     "CREATE TRIGGER picky BEFORE INSERT ON zelor_runs FOR EACH "
-                                     "ROW EXECUTE FUNCTION picky()")
-                                     .arg(idOf(2)))
+        QVERIFY(owner
+                    ->runScript(QStringLiteral(
+                                    "CREATE FUNCTION picky() RETURNS trigger LANGUAGE plpgsql AS "
+                                    "$$ BEGIN IF NEW.id = '%1' THEN RAISE 'not this one' USING "
+                                    "ERRCODE = '22023'; END IF; RETURN NEW; END $$; "
+                                    "CREATE TRIGGER picky BEFORE INSERT ON zelor_runs FOR EACH "
+                                    "ROW EXECUTE FUNCTION picky()")
+                                    .arg(idOf(2)))
                     .ok);
         writeJournal({ 1, 2, 3 });
         LineShipping shipping(config(QStringLiteral("bench")), RunRecord::FileName);
@@ -734,11 +739,13 @@ private slots:
                                      && states.last().first()
                                          == "Line database: all records in, 1 refused",
                                  RecordShipper::Tries * RecordShipper::RetryMs + 5000);
-        QVERIFY2(states.last().value(1).toString().contains("failed 3 times alone: ERROR: not this one"),
-                 qPrintable(states.last().value(1).toString()));
+        QVERIFY2(
+            states.last().value(1).toString().contains("failed 3 times alone: ERROR: not this one"),
+            qPrintable(states.last().value(1).toString()));
         QCOMPARE(rows(), 2);
-        QVERIFY(owner->runScript(QStringLiteral("DROP TRIGGER picky ON zelor_runs; "
-                                                "DROP FUNCTION picky()"))
+        QVERIFY(owner
+                    ->runScript(QStringLiteral("DROP TRIGGER picky ON zelor_runs; "
+                                               "DROP FUNCTION picky()"))
                     .ok);
     }
 
@@ -773,8 +780,10 @@ private slots:
         QTest::addColumn<int>("stored");
         for (bool connected : { true, false }) {
             const char *const how = connected ? ", connected" : ", restarted";
-            QTest::newRow(qPrintable(QStringLiteral("truncate") + how)) << "truncate" << connected << 8;
-            QTest::newRow(qPrintable(QStringLiteral("restore") + how)) << "restore" << connected << 8;
+            QTest::newRow(qPrintable(QStringLiteral("truncate") + how))
+                << "truncate" << connected << 8;
+            QTest::newRow(qPrintable(QStringLiteral("restore") + how))
+                << "restore" << connected << 8;
             QTest::newRow(qPrintable(QStringLiteral("purge") + how)) << "purge" << connected << 4;
         }
         QTest::newRow("journal rotated with records waiting") << "rotate" << false << 8;
@@ -806,8 +815,8 @@ private slots:
             return p.waitForFinished(60000) && p.exitCode() == 0;
         };
         append(RunRecord::FileName, 1, 2);
-        auto shipping = std::make_unique<LineShipping>(config(QStringLiteral("bench")),
-                                                       RunRecord::FileName);
+        auto shipping
+            = std::make_unique<LineShipping>(config(QStringLiteral("bench")), RunRecord::FileName);
         auto states = std::make_unique<QSignalSpy>(shipping.get(), &LineShipping::stateChanged);
         auto allIn = [&] {
             QTRY_VERIFY2_WITH_TIMEOUT(
@@ -863,14 +872,18 @@ private slots:
         LineDatabase other(conninfo(QStringLiteral("other")));
         QVERIFY(other.exec(QStringLiteral("BEGIN")).ok);
         QByteArray line = record(90);
-        QVERIFY(other.exec(QStringLiteral("SELECT zelor_submit(ARRAY[$1])"),
-                           { QString::fromUtf8(line.replace("2026-12-01T08", "2026-12-01T07")) })
+        QVERIFY(other
+                    .exec(QStringLiteral("SELECT zelor_submit(ARRAY[$1])"),
+                          { QString::fromUtf8(line.replace("2026-12-01T08", "2026-12-01T07")) })
                     .ok);
         writeJournal({ 1, 2, 3 });
         QElapsedTimer shipped;
         shipped.start();
         LineShipping shipping(config(QStringLiteral("bench")), RunRecord::FileName);
         QTRY_COMPARE_WITH_TIMEOUT(rows(), 3, RecordShipper::LockTimeoutMs);
+        // Left open, the server ends it in a minute unless the session says otherwise.
+        QCOMPARE(other.exec(QStringLiteral("SHOW idle_in_transaction_session_timeout")).rows,
+                 (QList<QStringList> { { "1min" } }));
         QVERIFY(other.exec(QStringLiteral("ROLLBACK")).ok);
 
         int code = -1;
@@ -912,33 +925,64 @@ private slots:
             return list;
         };
         const QString weekAhead
-            = QDateTime::currentDateTime().addDays(7).toOffsetFromUtc(3600).toString(Qt::ISODateWithMs);
-        QTest::newRow("its own run") << record(1) << "" << "stored" << "";
-        QTest::newRow("its own run again") << record(1) << "bench" << "already stored" << "";
-        QTest::newRow("another station's run") << record(1) << "other" << "refused"
+            = QDateTime::currentDateTime().addDays(7).toOffsetFromUtc(3600).toString(
+                Qt::ISODateWithMs);
+        QTest::newRow("its own run") << record(1) << ""
+                                     << "stored"
+                                     << "";
+        QTest::newRow("its own run again") << record(1) << "bench"
+                                           << "already stored"
+                                           << "";
+        QTest::newRow("another station's run") << record(1) << "other"
+                                               << "refused"
                                                << "stored under another station";
-        QTest::newRow("three chips found") << with("chips", chips(3, 8)) << "" << "stored" << "";
-        QTest::newRow("-infinity") << with("start", "-infinity") << "" << "refused" << "UTC offset";
-        QTest::newRow("infinity") << with("start", "infinity") << "" << "refused" << "UTC offset";
+        QTest::newRow("three chips found") << with("chips", chips(3, 8)) << ""
+                                           << "stored"
+                                           << "";
+        QTest::newRow("-infinity") << with("start", "-infinity") << ""
+                                   << "refused"
+                                   << "UTC offset";
+        QTest::newRow("infinity") << with("start", "infinity") << ""
+                                  << "refused"
+                                  << "UTC offset";
         QTest::newRow("no offset") << with("start", "2026-12-01T08:00:00.000") << ""
-                                   << "refused" << "UTC offset";
-        QTest::newRow("a week ahead") << with("start", weekAhead) << "" << "refused"
+                                   << "refused"
+                                   << "UTC offset";
+        QTest::newRow("a week ahead") << with("start", weekAhead) << ""
+                                      << "refused"
                                       << "more than a day after";
         QTest::newRow("no such day") << with("start", "2026-02-30T08:00:00.000+01:00") << ""
-                                     << "refused" << "not a record";
-        QTest::newRow("code 2.5") << with("failCode", 2.5) << "" << "refused" << "failure code";
-        QTest::newRow("code 11") << with("failCode", 11) << "" << "refused" << "failure code";
-        QTest::newRow("cycle time NaN") << with("durationMs", "NaN") << "" << "refused"
+                                     << "refused"
+                                     << "not a record";
+        QTest::newRow("code 2.5") << with("failCode", 2.5) << ""
+                                  << "refused"
+                                  << "failure code";
+        QTest::newRow("code 11") << with("failCode", 11) << ""
+                                 << "refused"
+                                 << "failure code";
+        QTest::newRow("cycle time NaN") << with("durationMs", "NaN") << ""
+                                        << "refused"
                                         << "cycle time";
-        QTest::newRow("cycle time -1") << with("durationMs", -1) << "" << "refused" << "cycle time";
-        QTest::newRow("verdict MAYBE") << with("verdict", "MAYBE") << "" << "refused" << "verdict";
-        QTest::newRow("schema 2") << with("schema", 2) << "" << "refused" << "schema 1";
-        QTest::newRow("a serial of 3000") << with("chips", chips(2, 3000)) << "" << "refused"
+        QTest::newRow("cycle time -1") << with("durationMs", -1) << ""
+                                       << "refused"
+                                       << "cycle time";
+        QTest::newRow("verdict MAYBE") << with("verdict", "MAYBE") << ""
+                                       << "refused"
+                                       << "verdict";
+        QTest::newRow("schema 2") << with("schema", 2) << ""
+                                  << "refused"
+                                  << "schema 1";
+        QTest::newRow("a serial of 3000") << with("chips", chips(2, 3000)) << ""
+                                          << "refused"
                                           << "serial number";
-        QTest::newRow("65 chips") << with("chips", chips(65, 8)) << "" << "refused" << "64 chips";
-        QTest::newRow("70000 bytes") << with("steps", QString(70000, 'x')) << "" << "refused"
+        QTest::newRow("65 chips") << with("chips", chips(65, 8)) << ""
+                                  << "refused"
+                                  << "64 chips";
+        QTest::newRow("70000 bytes") << with("steps", QString(70000, 'x')) << ""
+                                     << "refused"
                                      << "over 65536 bytes";
-        QTest::newRow("not JSON") << QByteArray("{\"schema\":1,") << "" << "refused"
+        QTest::newRow("not JSON") << QByteArray("{\"schema\":1,") << ""
+                                  << "refused"
                                   << "not a record";
     }
     void aStationStoresOnlyWhatARunRecords()
@@ -950,7 +994,8 @@ private slots:
         const QString submit = QStringLiteral(
             "SELECT outcome, coalesce(reason, ''), records FROM zelor_submit(ARRAY[$1])");
         if (!storedBy.isEmpty())
-            QCOMPARE(LineDatabase(conninfo(storedBy)).exec(submit, { QString::fromUtf8(line) })
+            QCOMPARE(LineDatabase(conninfo(storedBy))
+                         .exec(submit, { QString::fromUtf8(line) })
                          .rows.value(0)
                          .value(0),
                      QStringLiteral("stored"));
@@ -961,16 +1006,19 @@ private slots:
         QVERIFY2(result.rows[0][1].contains(reason), qPrintable(result.rows[0][1]));
         const bool benchHasIt = outcome == "stored" || storedBy == "bench";
         QCOMPARE(result.rows[0][2], QString::number(benchHasIt ? 1 : 0));
-        const LineDatabase::Result stored = sql(QStringLiteral(
-            "SELECT station, day::text, verdict, pair, record = $1::jsonb FROM zelor_runs "
-            "JOIN zelor_records USING (id)"), { QString::fromUtf8(line) });
+        const LineDatabase::Result stored = sql(
+            QStringLiteral(
+                "SELECT station, day::text, verdict, pair, record = $1::jsonb FROM zelor_runs "
+                "JOIN zelor_records USING (id)"),
+            { QString::fromUtf8(line) });
         QCOMPARE(stored.rows.size(), storedBy.isEmpty() && outcome != "stored" ? 0 : 1);
         if (benchHasIt)
-            QCOMPARE(stored.rows[0], (QStringList { "bench", "2026-12-01", "PASSED",
-                                                    json(line).value("chips").toArray().size() == 2
-                                                        ? QStringLiteral("A1\nB1")
-                                                        : QString(),
-                                                    "t" }));
+            QCOMPARE(stored.rows[0],
+                     (QStringList { "bench", "2026-12-01", "PASSED",
+                                    json(line).value("chips").toArray().size() == 2
+                                        ? QStringLiteral("A1\nB1")
+                                        : QString(),
+                                    "t" }));
     }
 
     // A maintenance lock on the runs table while the station tests: one

@@ -239,8 +239,7 @@ private slots:
                                         QStringLiteral("inline"), &problems);
         QCOMPARE(parsed.size(), 1);
         const QString row = csv(parsed).split(QLatin1Char('\n')).at(1);
-        const QString field
-            = QLatin1String(inert ? "\"'" : "\"")
+        const QString field = QLatin1String(inert ? "\"'" : "\"")
             + QString(serial).replace('"', "\"\"").replace(QChar(0x1b), "\\x1b") + '"';
         QCOMPARE(row.count(field), 3); // the host, the first serial, the station (the host)
         QVERIFY2(row.contains(QLatin1String(",\"B1\",PASSED,0,")), qPrintable(row));
