@@ -7,6 +7,7 @@
 #include "linedb/linedatabase.h"
 #include "procedure/runrecord.h"
 #include "shipping/linestatus.h"
+#include "shipping/refusedrecords.h"
 #include "stationprobe.h"
 
 #include <QDir>
@@ -709,6 +710,9 @@ private slots:
         QCOMPARE(code, 0);
         QCOMPARE(listed.size(), refused.isEmpty() ? 0 : refusals);
         QVERIFY(listed.join('\n').contains(refused));
+        // A control character in an entry reaches no terminal raw.
+        QCOMPARE(refusedrecords::listing({ { "k", "a \x1b[2J reason", "at", "line", "j", 1 } }),
+                 QStringLiteral("k  at  j:1  a \\x1b[2J reason\n"));
         // Each with its journal's line.
         for (int i = 0; i < journal.size(); ++i)
             if (!stored.contains(journal[i]))
