@@ -175,8 +175,13 @@ def render(work, report, records):
                    stderr=subprocess.DEVNULL)
     text = subprocess.run([report, "records.jsonl"], cwd=work, check=True, capture_output=True,
                           text=True).stdout
+    return browse(work), text
+
+
+def browse(work, page="page.html"):
+    """What Chromium rendered of WORK/PAGE, read by the wrapper page."""
     with open(os.path.join(work, "wrapper.html"), "w") as f:
-        f.write(WRAPPER)
+        f.write(WRAPPER.replace("'page.html'", repr(page)))
     try:
         browser = subprocess.run(CHROMIUM + ["--allow-file-access-from-files",
                                              "--virtual-time-budget=20000", "--enable-logging=stderr",
@@ -193,7 +198,26 @@ def render(work, report, records):
         raise AssertionError("the wrapper read nothing from the page: " + dom[:400])
     rendered = json.loads(html.unescape(found.group(1)))
     rendered["violations"] = [line for line in log.splitlines() if "Content Security Policy" in line]
-    return rendered, text
+    return rendered
+
+
+def injected_script_problems(work):
+    """A copy of the page with one inline script the page did not bring, opened
+    under the page's own policy: Chromium must refuse to run it, and say so."""
+    with open(os.path.join(work, "page.html"), encoding="utf-8") as f:
+        page = f.read()
+    injected = page.replace("<body>", "<body><script>document.title = 'injected';</script>", 1)
+    if injected == page:
+        return ["the page has no <body> to inject a script after"]
+    with open(os.path.join(work, "injected.html"), "w", encoding="utf-8") as f:
+        f.write(injected)
+    rendered = browse(work, "injected.html")
+    problems = []
+    if rendered["title"] != "ZELOR-K3 yield report":
+        problems.append(f"the injected script ran: the title is {rendered['title']!r}")
+    if not rendered["violations"]:
+        problems.append("Chromium reported no refusal of the injected script")
+    return problems
 
 
 # A4 at 96 px an inch, less Chromium's default margins of 1 cm: the width a
@@ -367,6 +391,10 @@ def main():
         print("FAIL records with a hostile serial number and station:", e)
         return 1
     passed &= check("records with a hostile serial number and station", rendered, text)
+    injected = injected_script_problems(work)
+    print(("FAIL " if injected else "PASS ") + "a script the page did not bring is refused"
+          + "".join("\n  " + p for p in injected))
+    passed &= not injected
     for hostile in (HOSTILE_SERIAL, HOSTILE_STATION):
         if hostile not in rendered["text"]:
             print(f"FAIL the page does not show {hostile!r} as text")

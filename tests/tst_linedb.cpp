@@ -1218,6 +1218,7 @@ private slots:
         QTest::newRow("nothing") << handWorked << 1 << QStringList { "--since", "2027-01-01" } << 4;
         QTest::newRow("a file given twice") << handWorked << 2 << QStringList {} << 4;
         QTest::newRow("csv") << handWorked << 1 << QStringList { "--csv" } << 4;
+        QTest::newRow("csv, a file given twice") << handWorked << 2 << QStringList { "--csv" } << 4;
         QTest::newRow("html") << handWorked << 1 << QStringList { "--html", "-" } << 4;
         QTest::newRow("middle cycle times far apart")
             << "cycle-times" << 1 << QStringList { "--station", "bench-1" } << 4;

@@ -136,10 +136,13 @@ private slots:
         QList<Run> read;
         for (int i = 0; i < copies; ++i)
             read += runs;
-        const QStringList lines
-            = format(summarize(read, Filter { bound(since), bound(until), station }))
-                  .split(QLatin1Char('\n'));
+        const Filter filter { bound(since), bound(until), station };
+        const QStringList lines = format(summarize(read, filter)).split(QLatin1Char('\n'));
         QCOMPARE(lines.mid(0, expected.size()), expected);
+        // The page judges each pair by its whole history too, not by the
+        // runs selected.
+        QCOMPARE(format(htmlreport::fromRuns(read, filter).summary).split(QLatin1Char('\n')),
+                 lines);
     }
 
     // One formula, over whole milliseconds, for every path; and any cycle
@@ -148,24 +151,38 @@ private slots:
     {
         QTest::addColumn<QList<double>>("durations");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("overflow"); // runs past the histogram's 99th percentile
         QTest::newRow("one run") << QList<double> { 450.2 }
-                                 << "median 450 ms, 95th percentile 450 ms";
+                                 << "median 450 ms, 95th percentile 450 ms" << 0;
         QTest::newRow("equal") << QList<double> { 450, 450, 450 }
-                               << "median 450 ms, 95th percentile 450 ms";
+                               << "median 450 ms, 95th percentile 450 ms" << 0;
         QTest::newRow("one unit in the last place apart")
             << QList<double> { 484.1, std::nextafter(484.1, 1e9) }
-            << "median 484 ms, 95th percentile 484 ms";
+            << "median 484 ms, 95th percentile 484 ms" << 0;
         QTest::newRow("middle values far apart, with fractions")
             << QList<double> { 100.4, 868.6, 100.5, 900.49 }
-            << "median 101 ms, 95th percentile 900 ms";
+            << "median 101 ms, 95th percentile 900 ms" << 0;
         QTest::newRow("huge") << QList<double> { 1e308, 120, 130 }
-                              << "median 130 ms, 95th percentile 1000000000000 ms";
-        QTest::newRow("zero") << QList<double> { 0, 0.4 } << "median 0 ms, 95th percentile 0 ms";
+                              << "median 130 ms, 95th percentile 1000000000000 ms" << 0;
+        QTest::newRow("zero") << QList<double> { 0, 0.4 } << "median 0 ms, 95th percentile 0 ms"
+                              << 0;
+        // The nearest rank rounded up: the 11th of 11 is the 95th percentile.
+        QList<double> eleven;
+        for (int i = 1; i <= 11; ++i)
+            eleven << 100.0 * i;
+        QTest::newRow("eleven apart") << eleven << "median 600 ms, 95th percentile 1100 ms" << 0;
+        // One run stuck for ten minutes stretches no bin.
+        QList<double> stuck;
+        for (int i = 0; i < 100; ++i)
+            stuck << 450.0 + i;
+        stuck << 600000;
+        QTest::newRow("one run stuck") << stuck << "median 500 ms, 95th percentile 545 ms" << 1;
     }
     void cycleTimesMakeFiguresAndAPage()
     {
         QFETCH(QList<double>, durations);
         QFETCH(QString, expected);
+        QFETCH(int, overflow);
         QList<Run> passed;
         for (qsizetype i = 0; i < durations.size(); ++i) {
             Run run;
@@ -187,6 +204,7 @@ private slots:
         for (int n : h.counts)
             counted += n;
         QCOMPARE(counted, durations.size());
+        QCOMPARE(h.overflow, overflow);
         QVERIFY(h.counts.size() <= htmlreport::HistogramBins && h.width >= 1);
         QVERIFY(htmlreport::render(page).contains(expected.toUtf8()));
     }
