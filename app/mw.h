@@ -38,6 +38,10 @@ public:
     using RecordSink = std::function<void(const QByteArray &line, bool journaled)>;
     void setRecordSink(RecordSink sink) { recordSink = std::move(sink); }
 
+signals:
+    // After every run, a click's or another's, once its record is written.
+    void runEnded();
+
 private slots:
     void on_startTest_clicked();
     void timeout();
@@ -47,6 +51,7 @@ private:
     bool configureDevice(DeviceHandle handle);
 
     friend class StationProbe;
+    friend class PlugInStart;
 
     MwForm *form;
     QStringList serialList;

@@ -74,4 +74,5 @@ void MW::on_startTest_clicked()
     if (recordSink)
         recordSink(line, journaled);
     form->startTest->setEnabled(true);
+    emit runEnded();
 }
