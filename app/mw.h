@@ -38,10 +38,6 @@ public:
     using RecordSink = std::function<void(const QByteArray &line, bool journaled)>;
     void setRecordSink(RecordSink sink) { recordSink = std::move(sink); }
 
-signals:
-    // After every run, a click's or another's, once its record is written.
-    void runEnded();
-
 private slots:
     void on_startTest_clicked();
     void timeout();

@@ -31,7 +31,6 @@ PlugInStart::PlugInStart(MW &window, DeviceLibrary &library)
     large.setBold(true);
     status->setFont(large);
     window.statusBar()->addWidget(status, 1);
-    connect(&window, &MW::runEnded, this, &PlugInStart::runEnded);
     connect(timer, &QTimer::timeout, this, &PlugInStart::poll);
     timer->start(PollMs);
     window.form->passed->setStyleSheet(QStringLiteral("background-color:black;color:white;"));
@@ -78,6 +77,10 @@ void PlugInStart::poll()
 {
     if (starting || !window.form->startTest->isEnabled()) // a run is on
         return;
+    if (window.runCount != runsSeen) {
+        runsSeen = window.runCount;
+        runEnded();
+    }
     const QList<Chip> chips = attached();
     if (chips != seen) {
         seen = chips;
@@ -117,9 +120,12 @@ void PlugInStart::poll()
     starting = true;
     window.form->startTest->click();
     starting = false;
+    runsSeen = window.runCount;
+    runEnded();
 }
 
-// After any run, a click's too: the pair it tested waits to be removed.
+// After any run, a click's too (seen at the next poll): the pair it tested
+// waits to be removed.
 void PlugInStart::runEnded()
 {
     const QList<Chip> chips = attached();

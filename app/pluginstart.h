@@ -53,4 +53,5 @@ private:
     QElapsedTimer still; // since they last changed
     QList<Chip> tested; // the pair that had a run and has not left yet
     bool starting = false;
+    qint32 runsSeen = 0; // the window's runs, a click's too
 };

@@ -42,8 +42,8 @@ private slots:
             << passed;
         QTest::newRow("unplugged and plugged again")
             << true << QStringList { "0 plug A",      "0 plug B",      "1500 expect 1",
-                                     "1600 unplug A", "1600 unplug B", "1800 plug A",
-                                     "1800 plug B",   "2600 expect 1", "3500 expect 2" }
+                                     "1600 unplug A", "1600 unplug B", "2200 plug A",
+                                     "2200 plug B",   "3000 expect 1", "4500 expect 2" }
             << passed + passed;
         QTest::newRow("a chip that bounces within the second")
             << true << QStringList { "0 plug A",   "0 plug B",      "400 unplug B",
@@ -70,7 +70,7 @@ private slots:
             << true
             << QStringList { "0 pull-at-write A", "0 plug A",      "0 plug B",      "1500 expect 1",
                              "1600 plug A",       "3000 expect 1", "3100 unplug A", "3100 unplug B",
-                             "3300 plug A",       "3300 plug B",   "5000 expect 2" }
+                             "3700 plug A",       "3700 plug B",   "5400 expect 2" }
             << QStringList { "TEST FAILED (7)", "TEST PASSED" };
         QTest::newRow("without the setting")
             << false << QStringList { "0 plug A", "0 plug B", "3000 expect 0" } << QStringList {};
