@@ -1,5 +1,6 @@
 #include "app/dllsearch.h"
 #include "app/mw.h"
+#include "app/pluginstart.h"
 #include "app/quitonsignal.h"
 #include "device/backendchoice.h"
 #include "shipping/linestatus.h"
@@ -18,6 +19,9 @@ int main(int argc, char *argv[])
     {
         MW window(*backend.library);
         const auto shipping = shipRecords(window, LineConfig::load());
+        if (PlugInStart::configured())
+            new PlugInStart(window, *backend.library); // the window's
+
         // Windows ends a session by ending the process right after this signal.
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
                          [&window] { window.logClosing(); });

@@ -47,6 +47,7 @@ private:
     bool configureDevice(DeviceHandle handle);
 
     friend class StationProbe;
+    friend class PlugInStart;
 
     MwForm *form;
     QStringList serialList;

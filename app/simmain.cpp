@@ -3,6 +3,7 @@
 
 #include "app/dllsearch.h"
 #include "app/mw.h"
+#include "app/pluginstart.h"
 #include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
 #include "device/sim/simulationscenario.h"
@@ -141,6 +142,9 @@ int main(int argc, char *argv[])
     {
         MW window(library);
         const auto shipping = shipRecords(window, LineConfig::load());
+        if (PlugInStart::configured())
+            new PlugInStart(window, library); // the window's
+
         // Windows ends a session by ending the process right after this signal.
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
                          [&window] { window.logClosing(); });

@@ -231,6 +231,25 @@ def session_end_closes_the_station(programmed):
     shutil.rmtree(work)
 
 
+def plug_in_starts_a_run(programmed):
+    """With start=plug-in, the pair on the D2XX double starts a run unclicked."""
+    work = tempfile.mkdtemp()
+    with open(os.path.join(work, "zelor-k3-tester.ini"), "w") as f:
+        f.write("[station]\r\nstart=plug-in\r\n")
+    process = start(work, programmed)
+    window = station_window()
+    log = os.path.join(work, "TestingLog.txt")
+    wait_for(lambda: re.search(r"^TEST ", open(log, newline="").read(), re.M), 60,
+             "a verdict in the log of a run nobody clicked")
+    close_window(int(window))
+    process.wait(timeout=30)
+    lines = log_lines(work)
+    if "Test run 1 started <date>" not in lines or "TEST PASSED" not in lines \
+            or "Test run 2 started <date>" in lines:
+        fail("a seated pair did not start exactly one passing run: " + repr(lines))
+    shutil.rmtree(work)
+
+
 def shortcut_starts_in_the_users_folder():
     users = [os.path.join(DRIVE_C, "users", u) for u in os.listdir(os.path.join(DRIVE_C, "users"))]
     wine("start", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\ZELOR-K3 Tester\\"
@@ -292,10 +311,11 @@ def main():
     finally:
         database.stop()
     session_end_closes_the_station(programmed)
+    plug_in_starts_a_run(programmed)
     user_logs = shortcut_starts_in_the_users_folder()
     no_d2xx_library(double, images)
     uninstall(user_logs)
-    print("station_under_wine: 9 passed, 0 failed")
+    print("station_under_wine: 10 passed, 0 failed")
 
 
 if __name__ == "__main__":

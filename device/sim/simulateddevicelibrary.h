@@ -147,6 +147,7 @@ public:
     void plug(const SimDeviceSpec &chip);
     void unplug(const QByteArray &serial);
     void addFault(const SimFault &fault);
+    void clearFaults() { faults.clear(); }
 
     // Introspection.
     // The last 10,000 calls, oldest first.
