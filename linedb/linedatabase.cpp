@@ -165,8 +165,7 @@ QString LineDatabase::unverified() const
     bool weakerMode = false, socketHost = false;
     forEachOption(conninfo, [&](const QString &key, const QString &value) {
         if (key == QLatin1String("sslmode"))
-            weakerMode
-                = value != QLatin1String("verify-full") && value != QLatin1String("verify-ca");
+            weakerMode = value != QLatin1String("verify-full");
         if (key == QLatin1String("host"))
             for (const QString &host : value.split(QLatin1Char(',')))
                 socketHost |= isSocketFolder(host.trimmed());

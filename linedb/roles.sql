@@ -39,6 +39,11 @@ BEGIN
     EXECUTE format('ALTER DATABASE %I SET idle_in_transaction_session_timeout = %L',
                    current_database(), '60s');
     EXECUTE format('ALTER DATABASE %I SET statement_timeout = %L', current_database(), '60s');
+    -- A session whose station vanished (power, network) is found within two
+    -- minutes, not the system's two hours, and frees its slot of the two.
+    EXECUTE format('ALTER DATABASE %I SET tcp_keepalives_idle = 60', current_database());
+    EXECUTE format('ALTER DATABASE %I SET tcp_keepalives_interval = 10', current_database());
+    EXECUTE format('ALTER DATABASE %I SET tcp_keepalives_count = 6', current_database());
 END $$;
 
 -- Whoever reads the report logs in with a role of their own in this one

@@ -15,7 +15,8 @@ ALTER TABLE zelor_schema ADD COLUMN IF NOT EXISTS instance uuid NOT NULL DEFAULT
 ALTER TABLE zelor_schema ADD COLUMN IF NOT EXISTS retained_from date NOT NULL DEFAULT '-infinity';
 -- The version this script found: the summaries are counted afresh, at the
 -- end, for one older than 4.
-CREATE TEMP TABLE zelor_found ON COMMIT DROP AS SELECT version FROM zelor_schema;
+DROP TABLE IF EXISTS pg_temp.zelor_found;
+CREATE TEMP TABLE zelor_found AS SELECT version FROM zelor_schema;
 
 -- What the report counts, one narrow row a run: a year of a busy line is
 -- scanned in seconds.
@@ -313,6 +314,10 @@ LANGUAGE plpgsql SET search_path = public, pg_temp AS $$
 DECLARE
     removed bigint;
 BEGIN
+    IF before > current_date + 1 THEN
+        RAISE EXCEPTION 'the day % lies in the future: nothing purged', before
+            USING ERRCODE = '22008';
+    END IF;
     LOCK TABLE zelor_runs IN SHARE ROW EXCLUSIVE MODE;
     UPDATE zelor_schema SET retained_from = greatest(retained_from, before);
     DELETE FROM zelor_records WHERE id IN (SELECT id FROM zelor_runs WHERE day < before);
@@ -385,10 +390,12 @@ CREATE OR REPLACE FUNCTION zelor_submit(lines text[], line_ids uuid[] DEFAULT '{
 RETURNS TABLE (n integer, id uuid, outcome text, reason text, records bigint)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = public, pg_temp AS $$
 DECLARE
-    kept date := (SELECT retained_from FROM zelor_schema);
+    kept date;
     r jsonb;
     rid uuid;
-    check_ record;
+    why_ text;
+    started_ timestamptz;
+    day_ date;
     verdicts text[] := '{}';
     reasons text[] := '{}';
     ids uuid[] := '{}';
@@ -401,17 +408,31 @@ BEGIN
         RAISE EXCEPTION 'records are stored at the isolation level read committed only'
             USING ERRCODE = '25001';
     END IF;
+    IF array_length(lines, 1) > 1000 THEN
+        RAISE EXCEPTION 'at most 1000 records a call' USING ERRCODE = '54000';
+    END IF;
+    -- After a purge that runs meanwhile, and its retention limit.
+    LOCK TABLE zelor_runs IN ROW EXCLUSIVE MODE;
+    kept := (SELECT retained_from FROM zelor_schema);
     FOR i IN 1 .. coalesce(array_length(lines, 1), 0) LOOP
-        r := NULL; rid := NULL; check_ := NULL;
+        r := NULL; rid := NULL; started_ := NULL; day_ := NULL;
         BEGIN
             IF octet_length(lines[i]) > 65536 THEN
                 reasons[i] := 'over 65536 bytes';
             ELSE
                 r := lines[i]::jsonb;
-                check_ := zelor_refusal(r);
-                reasons[i] := check_.why;
+                SELECT f.why, f.started, f.day INTO why_, started_, day_
+                FROM zelor_refusal(r) f;
+                reasons[i] := why_;
                 IF reasons[i] IS NULL THEN
-                    rid := CASE WHEN r ? 'id' THEN (r->>'id')::uuid ELSE line_ids[i] END;
+                    -- A record without an id of its own, as the report reads it: the
+                    -- id the station derived from its line.
+                    BEGIN
+                        rid := (r->>'id')::uuid;
+                    EXCEPTION WHEN invalid_text_representation THEN
+                        rid := NULL;
+                    END;
+                    rid := coalesce(rid, line_ids[i]);
                     IF rid IS NULL THEN
                         reasons[i] := 'no id';
                     END IF;
@@ -420,16 +441,13 @@ BEGIN
         EXCEPTION WHEN others THEN
             reasons[i] := 'not a record: ' || SQLERRM;
         END;
+        -- Every array gets every line's element: unnest pairs them by place.
         ids[i] := rid;
-        IF reasons[i] IS NOT NULL THEN
-            verdicts[i] := 'refused';
-        ELSIF check_.day < kept THEN
-            verdicts[i] := 'expired';
-        ELSE
-            starts[i] := check_.started;
-            days[i] := check_.day;
-            docs[i] := r;
-        END IF;
+        verdicts[i] := CASE WHEN reasons[i] IS NOT NULL THEN 'refused'
+                            WHEN day_ < kept THEN 'expired' END;
+        starts[i] := CASE WHEN verdicts[i] IS NULL THEN started_ END;
+        days[i] := CASE WHEN verdicts[i] IS NULL THEN day_ END;
+        docs[i] := CASE WHEN verdicts[i] IS NULL THEN r END;
     END LOOP;
     -- In the order sent: the arrivals follow the journal.
     WITH sent AS (
@@ -455,7 +473,8 @@ BEGIN
     RETURN QUERY
     SELECT l.n::integer, ids[l.n],
            CASE WHEN verdicts[l.n] IS NOT NULL THEN verdicts[l.n]
-                WHEN ids[l.n] = ANY(stored) AND NOT ids[l.n] = ANY(ids[1 : l.n - 1]) THEN 'stored'
+                WHEN ids[l.n] = ANY(stored) AND array_position(ids[1 : l.n - 1], ids[l.n]) IS NULL
+                    THEN 'stored'
                 WHEN o.station = session_user THEN 'already stored'
                 ELSE 'refused' END,
            CASE WHEN verdicts[l.n] IS NOT NULL THEN reasons[l.n]
@@ -493,3 +512,4 @@ REVOKE ALL ON FUNCTION zelor_submit(text[], uuid[]), zelor_has(uuid[]), zelor_re
 -- A database of a version before 4, or new: its summaries counted afresh.
 SELECT zelor_recount() FROM zelor_found WHERE version < 4;
 UPDATE zelor_schema SET version = 4;
+DROP TABLE zelor_found;

@@ -5,6 +5,7 @@
 #include "shipping/refusedrecords.h"
 
 #include <QCryptographicHash>
+#include <QDate>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -25,9 +26,11 @@ constexpr int LastIdsKept = 8;
 
 const QString Submit = QStringLiteral(
     "SELECT n, id::text, outcome, reason, records FROM zelor_submit($1::text[], $2::uuid[])");
-const QString Has
-    = QStringLiteral("SELECT array_to_string(stored, ','), records, "
-                     "retained_from::text, instance::text FROM zelor_has($1::uuid[])");
+// The retention limit as ISO 8601 whatever the server's DateStyle; null
+// without one.
+const QString Has = QStringLiteral(
+    "SELECT array_to_string(stored, ','), records, CASE WHEN isfinite(retained_from) THEN "
+    "to_char(retained_from, 'YYYY-MM-DD') END, instance::text FROM zelor_has($1::uuid[])");
 
 QStringList lastOf(const QStringList &ids)
 {
@@ -78,14 +81,16 @@ bool networkTrouble(const LineDatabase::Result &result)
     return result.state.isEmpty() || result.state.startsWith(QLatin1String("08"));
 }
 
-// A failure a record may cause by itself (its data, a limit, its own
-// statement's time), which sending it again may never mend. A lock, a
-// shutdown, a right or a function missing is the server's: the record waits.
+// A failure a record causes by itself (its data, a limit), which sending it
+// again never mends; its own statement's time-out counts too, but only
+// where others went in meanwhile (else the server is slow, not the record).
+// A lock, a shutdown, a right or a function missing is the server's: the
+// record waits.
 bool recordsOwnFailure(const LineDatabase::Result &result)
 {
     return result.state.startsWith(QLatin1String("22"))
         || result.state.startsWith(QLatin1String("23"))
-        || result.state.startsWith(QLatin1String("54")) || result.state == QLatin1String("57014");
+        || result.state.startsWith(QLatin1String("54"));
 }
 
 } // namespace
@@ -176,9 +181,11 @@ void RecordShipper::ship()
 {
     QString error;
     bool ok = connected(&error) && notSending.isEmpty();
+    // The hourly timer may fire a little early: a check it finds nearly due
+    // is due.
     if (ok
         && (checkedConnection != database.connections() || !sinceCheck.isValid()
-            || sinceCheck.hasExpired(ReconcileMs)))
+            || sinceCheck.hasExpired(ReconcileMs - RetryMs)))
         ok = inSync(&error);
     if (ok && (!vouchForMark() || otherJournals() != mark.others))
         needScan = true;
@@ -283,6 +290,7 @@ bool RecordShipper::reconcile(QString *error)
                 = has.rows[0].value(0).split(QLatin1Char(','), Qt::SkipEmptyParts);
             const QSet<QString> stored(storedList.begin(), storedList.end());
             count = has.rows[0].value(1).toLongLong();
+            retainedFrom = has.rows[0].value(2);
             QStringList inIds;
             for (const Record &r : slice)
                 if (stored.contains(r.key))
@@ -293,8 +301,8 @@ bool RecordShipper::reconcile(QString *error)
                 return false;
             next.lastIds = lastOf(next.lastIds + inIds);
         }
-        if (file != journal)
-            next.others.insert(QFileInfo(file).fileName(), offset);
+        if (file != journal) // as big as when read: a torn last line stays torn
+            next.others.insert(QFileInfo(file).fileName(), QFileInfo(file).size());
     }
     next.records = count;
     needScan = false;
@@ -350,9 +358,14 @@ RecordShipper::Sent RecordShipper::sendNew(QString *error, bool *more)
 RecordShipper::Sent RecordShipper::send(QList<Record> records, QString *error, qint64 *stored,
                                         qint64 *count, QStringList *ids)
 {
+    // Records of a day before the line's retention limit were purged: not
+    // sent again. A record without a day of its own goes, for the server to
+    // say why.
+    const QDate limit = QDate::fromString(retainedFrom, Qt::ISODate);
     records.removeIf([&](const Record &r) {
+        const QDate day = QDate::fromString(r.day, Qt::ISODate);
         return refused.contains(r.key)
-            || (r.problem.isEmpty() && !retainedFrom.isEmpty() && r.day < retainedFrom);
+            || (r.problem.isEmpty() && limit.isValid() && day.isValid() && day < limit);
     });
     while (!records.isEmpty()) {
         QList<Record> batch;
@@ -378,11 +391,9 @@ RecordShipper::Sent RecordShipper::send(QList<Record> records, QString *error, q
                 return Sent::Failed;
             }
             needScan = true;
-            for (const Record &r : sendable) {
-                const Sent one = sendOne(r, error, stored, count, ids);
-                if (one != Sent::Done)
-                    return one;
-            }
+            const Sent alone = sendAlone(sendable, error, stored, count, ids);
+            if (alone != Sent::Done)
+                return alone;
             continue;
         }
         for (const QStringList &row : result.rows) {
@@ -395,32 +406,49 @@ RecordShipper::Sent RecordShipper::send(QList<Record> records, QString *error, q
     return Sent::Done;
 }
 
-// A record alone, after its batch failed: one that keeps failing for a
+// Each record alone, after their batch failed: one that keeps failing for a
 // reason of its own is set aside with the server's reason.
-RecordShipper::Sent RecordShipper::sendOne(const Record &record, QString *error, qint64 *stored,
-                                           qint64 *count, QStringList *ids)
+RecordShipper::Sent RecordShipper::sendAlone(const QList<Record> &records, QString *error,
+                                             qint64 *stored, qint64 *count, QStringList *ids)
 {
-    LineDatabase::Result result;
-    if (submit({ record }, &result)) {
+    QList<QPair<Record, LineDatabase::Result>> failed;
+    bool anyWent = false;
+    for (const Record &record : records) {
+        LineDatabase::Result result;
+        if (!submit({ record }, &result)) {
+            if (networkTrouble(result)) {
+                *error = result.error;
+                return Sent::Failed;
+            }
+            failed << qMakePair(record, result);
+            continue;
+        }
+        anyWent = true;
         failures.remove(record.key);
         for (const QStringList &row : result.rows) {
             if (!settle(record, row, stored, ids, error))
                 return Sent::Stopped;
             *count = row.value(4).toLongLong();
         }
-        return Sent::Done;
     }
-    *error = result.error;
-    if (networkTrouble(result) || !recordsOwnFailure(result) || ++failures[record.key] < Tries)
-        return Sent::Failed;
-    failures.remove(record.key);
-    return setAside(record,
-                    QStringLiteral("failed %1 times alone: %2 (SQLSTATE %3)")
-                        .arg(Tries)
-                        .arg(result.error, result.state),
-                    error)
-        ? Sent::Done
-        : Sent::Stopped;
+    Sent sent = Sent::Done;
+    for (const auto &[record, result] : std::as_const(failed)) {
+        const bool own
+            = recordsOwnFailure(result) || (anyWent && result.state == QLatin1String("57014"));
+        if (!own || ++failures[record.key] < Tries) {
+            *error = result.error;
+            sent = Sent::Failed;
+            continue;
+        }
+        failures.remove(record.key);
+        if (!setAside(record,
+                      QStringLiteral("failed %1 times alone: %2 (SQLSTATE %3)")
+                          .arg(Tries)
+                          .arg(result.error, result.state),
+                      error))
+            return Sent::Stopped;
+    }
+    return sent;
 }
 
 bool RecordShipper::submit(const QList<Record> &records, LineDatabase::Result *result)
@@ -487,9 +515,9 @@ RecordShipper::Record RecordShipper::recordOf(const QByteArray &text)
         r.problem = QStringLiteral("over %1 bytes").arg(MaxRecordBytes);
     else if (!document.isObject())
         r.problem = QStringLiteral("not a record: not JSON: ") + parsed.errorString();
-    else if (o.contains(QLatin1String("id")) && id.isNull())
-        r.problem = QStringLiteral("not a record: no valid id");
-    r.derived = r.problem.isEmpty() && !o.contains(QLatin1String("id"));
+    // A record without a valid id of its own is known by one derived from
+    // its line, as the report knows it.
+    r.derived = r.problem.isEmpty() && id.isNull();
     r.key = !r.problem.isEmpty() ? QString::fromLatin1(hashOf(text))
         : r.derived              ? derivedId(text)
                                  : id.toString(QUuid::WithoutBraces);
@@ -576,7 +604,8 @@ void RecordShipper::loadMark()
     mark.database = o.value(QLatin1String("database")).toString();
     mark.records = o.value(QLatin1String("records")).toInteger(-1);
     for (const QJsonValue &id : o.value(QLatin1String("lastIds")).toArray())
-        mark.lastIds << id.toString();
+        if (!QUuid(id.toString()).isNull()) // a garbled mark asks nothing it cannot
+            mark.lastIds << QUuid(id.toString()).toString(QUuid::WithoutBraces);
     const QJsonObject others = o.value(QLatin1String("others")).toObject();
     for (auto it = others.begin(); it != others.end(); ++it)
         mark.others.insert(it.key(), it.value().toInteger());

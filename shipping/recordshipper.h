@@ -99,8 +99,8 @@ private:
     Sent sendNew(QString *error, bool *more);
     Sent send(QList<Record> records, QString *error, qint64 *stored, qint64 *count,
               QStringList *ids);
-    Sent sendOne(const Record &record, QString *error, qint64 *stored, qint64 *count,
-                 QStringList *ids);
+    Sent sendAlone(const QList<Record> &records, QString *error, qint64 *stored, qint64 *count,
+                   QStringList *ids);
     bool submit(const QList<Record> &records, LineDatabase::Result *result);
     bool settle(const Record &record, const QStringList &row, qint64 *stored, QStringList *ids,
                 QString *error);
@@ -120,7 +120,7 @@ private:
     QString journal;
     Mark mark;
     QString instance; // of the database connected to
-    QString retainedFrom; // the line's retention limit, a day
+    QString retainedFrom; // the line's retention limit, a day; empty for none
     int checkedConnection = 0;
     bool needScan = true;
     QElapsedTimer sinceCheck;
