@@ -2,6 +2,7 @@
 
 #include "app/mw.h"
 #include "app/mwform.h"
+#include "device/devicelist.h"
 #include "device/displaytext.h"
 #include "log/debugtrace.h"
 
@@ -12,7 +13,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <vector>
 
 bool PlugInStart::configured()
 {
@@ -42,17 +42,10 @@ PlugInStart::PlugInStart(MW &window, DeviceLibrary &library)
 QList<PlugInStart::Chip> PlugInStart::attached() const
 {
     QList<Chip> chips;
-    quint32 count = 0;
-    if (library.createDeviceInfoList(&count) != DeviceStatusCode::Ok || count == 0)
-        return chips;
-    std::vector<DeviceInfoRecord> records(std::min<quint32>(count, 1024), DeviceInfoRecord {});
-    quint32 listed = quint32(records.size());
-    if (library.getDeviceInfoList(records.data(), listed, &listed) != DeviceStatusCode::Ok)
-        return chips;
-    for (quint32 i = 0; i < std::min<quint32>(listed, quint32(records.size())); ++i)
-        if (records[i].deviceType == DeviceTypeFt232r)
-            chips << Chip { latin1Field(records[i].serialNumber, sizeof records[i].serialNumber),
-                            records[i].locationId };
+    for (const DeviceInfoRecord &record : listDevices(library))
+        if (isFt232r(record))
+            chips << Chip { latin1Field(record.serialNumber, sizeof record.serialNumber),
+                            record.locationId };
     return chips;
 }
 

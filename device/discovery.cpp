@@ -1,5 +1,6 @@
 #include "app/mw.h"
 #include "app/mwform.h"
+#include "device/devicelist.h"
 #include "device/displaytext.h"
 #include "log/debugtrace.h"
 #include "procedure/failurecodes.h"
@@ -15,8 +16,8 @@ namespace {
 // library reports a nonsensical count.
 constexpr quint32 MaxListedDevices = 1024;
 
-// The device information list as the library gives it. A failing call
-// counts as no device; the records are never read beyond what was written.
+} // namespace
+
 std::vector<DeviceInfoRecord> listDevices(DeviceLibrary &library)
 {
     quint32 count = 0;
@@ -31,10 +32,7 @@ std::vector<DeviceInfoRecord> listDevices(DeviceLibrary &library)
     return records;
 }
 
-bool isFt232r(const DeviceInfoRecord &record)
-{
-    return record.deviceType == DeviceTypeFt232r;
-}
+namespace {
 
 QString serialOf(const DeviceInfoRecord &record)
 {
