@@ -3,10 +3,14 @@
 #include "app/pluginstart.h"
 #include "app/quitonsignal.h"
 #include "device/backendchoice.h"
-#include "shipping/linestatus.h"
 #include "procedure/runrecord.h"
+#include "shipping/linestatus.h"
+#include "sockets/fixturestation.h"
+#include "sockets/socketsettings.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QStatusBar>
 
 int main(int argc, char *argv[])
 {
@@ -15,9 +19,16 @@ int main(int argc, char *argv[])
     quitOnTerminationSignals();
     const ChosenBackend backend = chooseBackend(qEnvironmentVariable("ZELOR_DEVICE_LIBRARY"));
     RunRecord::setBackend(backend.name);
+    const SocketSettings sockets = SocketSettings::load();
+    if (sockets.enabled)
+        return runFixture(application, *backend.library, sockets, 0);
     int exitCode;
     {
         MW window(*backend.library);
+        if (!sockets.problem.isEmpty()) {
+            window.logMessage(sockets.problem);
+            window.statusBar()->addWidget(new QLabel(sockets.problem));
+        }
         const auto shipping = shipRecords(window, LineConfig::load());
         if (PlugInStart::configured())
             new PlugInStart(window, *backend.library); // the window's

@@ -6,7 +6,7 @@
 #include <QTimer>
 
 MW::MW(DeviceLibrary &library, QWidget *parent)
-    : QMainWindow(parent, Qt::WindowFlags()), form(new MwForm), library(library)
+    : QMainWindow(parent, Qt::WindowFlags()), PairSteps(library), form(new MwForm)
 {
     form->setupForm(this);
     runCount = 0;
@@ -38,10 +38,4 @@ void MW::logClosing()
 void MW::timeout()
 {
     findDevices();
-}
-
-void MW::recordFailure(qint32 code)
-{
-    testPassed = false;
-    failCode = code;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/devicelibrary.h"
+#include "procedure/pairsteps.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -15,23 +16,19 @@ class RunRecord;
 
 // The station's main window and the owner of all its state. The device
 // library is given by the caller and must outlive the window.
-class MW : public QMainWindow {
+class MW : public QMainWindow, public PairSteps {
     Q_OBJECT
 
 public:
     explicit MW(DeviceLibrary &library, QWidget *parent = nullptr);
     ~MW() override;
 
-    void logMessage(const QString &text);
+    void logMessage(const QString &text) override;
     // The "Closing app" line, once: from the destructor, or earlier when the
     // session ends and the process may not live to destroy the window.
     void logClosing();
 
     QString findDevices();
-    QString openDevices();
-    QString closeDevices();
-    QString programDescription(DeviceHandle handle);
-    QString testTransfer(qint32 from, qint32 to);
 
     // Called with each run's record line once it is in the journal
     // (`journaled`), or could not be saved there.
@@ -43,21 +40,12 @@ private slots:
     void timeout();
 
 private:
-    void recordFailure(qint32 code);
-    bool configureDevice(DeviceHandle handle);
-
     friend class StationProbe;
     friend class PlugInStart;
 
     MwForm *form;
-    QStringList serialList;
-    QList<DeviceHandle> handleList;
-    bool testPassed = false;
-    qint32 failCode;
     QTimer *refreshTimer;
     qint32 runCount;
-    DeviceLibrary &library;
     bool closingLogged = false;
-    RunRecord *record = nullptr; // the run's, while one runs
     RecordSink recordSink;
 };

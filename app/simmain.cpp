@@ -7,14 +7,17 @@
 #include "app/quitonsignal.h"
 #include "device/sim/simulateddevicelibrary.h"
 #include "device/sim/simulationscenario.h"
-#include "shipping/linestatus.h"
 #include "procedure/runrecord.h"
+#include "shipping/linestatus.h"
+#include "sockets/fixturestation.h"
+#include "sockets/socketsettings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -138,9 +141,16 @@ int main(int argc, char *argv[])
     RunRecord::setBackend(QStringLiteral("simulated bench"));
 
     SimulatedDeviceLibrary library(options.scenario);
+    const SocketSettings sockets = SocketSettings::load();
     int exitCode;
-    {
+    if (sockets.enabled) {
+        exitCode = runFixture(application, library, sockets, options.runs);
+    } else {
         MW window(library);
+        if (!sockets.problem.isEmpty()) {
+            window.logMessage(sockets.problem);
+            window.statusBar()->addWidget(new QLabel(sockets.problem));
+        }
         const auto shipping = shipRecords(window, LineConfig::load());
         if (PlugInStart::configured())
             new PlugInStart(window, library); // the window's

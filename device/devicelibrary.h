@@ -31,8 +31,10 @@ enum : DeviceStatus {
 // Device type code of the FT232R/FT245R family.
 constexpr quint32 DeviceTypeFt232r = 5;
 
-// Flag of open(): the argument is a serial number.
+// Flags of open(): the argument is a serial number, or (as D2XX's
+// FT_OpenEx takes it) a USB location id cast to the pointer.
 constexpr quint32 OpenBySerialNumber = 1;
+constexpr quint32 OpenByLocation = 4;
 
 // One entry of the device information list (D2XX's list-info node).
 struct DeviceInfoRecord {
@@ -110,6 +112,17 @@ public:
     // (the library file or a function missing, and what to install); empty
     // when nothing does.
     virtual QString problem() const { return {}; }
+
+    // A listed chip's location id as a bench owner reads it on a sticker
+    // or in the ini file; stable for a chip left in its USB port.
+    virtual QString locationText(quint32 locationId) const
+    {
+        return QStringLiteral("0x%1").arg(locationId, 4, 16, QLatin1Char('0'));
+    }
+
+    // Whether calls on different handles may run at once in different
+    // threads (listing, open and close stay one caller at a time).
+    virtual bool takesHandlesAtOnce() const { return false; }
 
     virtual DeviceStatus createDeviceInfoList(quint32 *count) = 0;
     // Writes at most `capacity` records to `list` and the number written to

@@ -39,14 +39,14 @@ QString serialOf(const DeviceInfoRecord &record)
     return latin1Field(record.serialNumber, sizeof record.serialNumber);
 }
 
+} // namespace
+
 QString listingLine(const DeviceInfoRecord &record)
 {
     const QString description = latin1Field(record.description, sizeof record.description);
     return QStringLiteral("Connected ") + displayText(description) + QStringLiteral(" serial ")
         + displayText(serialOf(record)) + QStringLiteral(" \n");
 }
-
-} // namespace
 
 QString MW::findDevices()
 {

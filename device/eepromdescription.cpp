@@ -1,7 +1,7 @@
-#include "app/mw.h"
 #include "device/displaytext.h"
 #include "log/debugtrace.h"
 #include "procedure/failurecodes.h"
+#include "procedure/pairsteps.h"
 #include "procedure/runrecord.h"
 
 #include <cstring>
@@ -59,7 +59,7 @@ struct EepromRecord {
 
 } // namespace
 
-QString MW::programDescription(DeviceHandle handle)
+QString PairSteps::programDescription(DeviceHandle handle)
 {
     EepromRecord eeprom;
     if (library.eepromRead(handle, &eeprom.data) != DeviceStatusCode::Ok || !eeprom.pointersKept()

@@ -1,6 +1,6 @@
-#include "app/mw.h"
 #include "device/displaytext.h"
 #include "procedure/failurecodes.h"
+#include "procedure/pairsteps.h"
 #include "procedure/runrecord.h"
 
 namespace {
@@ -9,7 +9,7 @@ constexpr quint32 ReadTimeoutMs = 500;
 constexpr quint32 WriteTimeoutMs = 500;
 } // namespace
 
-QString MW::openDevices()
+QString PairSteps::openDevices()
 {
     // A refresh inside logMessage may replace serialList, so its size is
     // read again before every pass.
@@ -17,7 +17,12 @@ QString MW::openDevices()
         const QString serial = serialList.at(i);
         const QByteArray serialBytes = serial.toLatin1();
         DeviceHandle handle = nullptr;
-        if (library.open(serialBytes.constData(), OpenBySerialNumber, &handle)
+        const bool byLocation = locationList.size() == serialList.size();
+        // D2XX's convention: the location itself stands in the pointer.
+        const char *which = byLocation
+            ? reinterpret_cast<const char *>(quintptr(locationList.at(i)))
+            : serialBytes.constData();
+        if (library.open(which, byLocation ? OpenByLocation : OpenBySerialNumber, &handle)
             != DeviceStatusCode::Ok) {
             testPassed = false;
             logMessage(QStringLiteral("Opening device serial ") + displayText(serial)
@@ -35,7 +40,7 @@ QString MW::openDevices()
     return QStringLiteral("OK");
 }
 
-bool MW::configureDevice(DeviceHandle handle)
+bool PairSteps::configureDevice(DeviceHandle handle)
 {
     if (library.setBaudRate(handle, BaudRate) != DeviceStatusCode::Ok) {
         recordFailure(FailureCode::SetBaudRateFailed);
@@ -56,7 +61,7 @@ bool MW::configureDevice(DeviceHandle handle)
     return true;
 }
 
-QString MW::closeDevices()
+QString PairSteps::closeDevices()
 {
     for (int i = 0; i < handleList.size(); ++i) {
         if (library.close(handleList.at(i)) != DeviceStatusCode::Ok) {
@@ -66,5 +71,6 @@ QString MW::closeDevices()
     }
     handleList.clear();
     serialList.clear();
+    locationList.clear();
     return QStringLiteral("OK");
 }

@@ -1,6 +1,6 @@
-#include "app/mw.h"
 #include "log/debugtrace.h"
 #include "procedure/failurecodes.h"
+#include "procedure/pairsteps.h"
 #include "procedure/runrecord.h"
 
 #include <vector>
@@ -19,7 +19,7 @@ std::vector<quint8> testPattern()
 }
 } // namespace
 
-QString MW::testTransfer(qint32 from, qint32 to)
+QString PairSteps::testTransfer(qint32 from, qint32 to)
 {
     std::vector<quint8> receive(PatternSize);
     DebugTrace() << "testing";

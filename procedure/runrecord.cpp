@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QMutex>
 #include <QSysInfo>
 #include <QUuid>
 
@@ -78,6 +79,12 @@ void RunRecord::step(const QString &name, const QString &result, qint32 failCode
                       { QStringLiteral("result"), result },
                       { QStringLiteral("durationMs"), double(stepClock.nsecsElapsed()) / 1e6 },
                       { QStringLiteral("failCode"), failCodeAfter } });
+}
+
+void RunRecord::socket(const QString &label, const QString &location)
+{
+    socketLabel = label;
+    socketLocation = location;
 }
 
 void RunRecord::chipsFound(const QStringList &serials)
@@ -167,6 +174,10 @@ QByteArray RunRecord::finish(bool passed, qint32 failCode)
                          { QStringLiteral("failCode"), failCode } };
     if (!mismatchFound.isEmpty())
         record.insert(QStringLiteral("mismatch"), mismatchFound);
+    if (!socketLabel.isEmpty()) {
+        record.insert(QStringLiteral("socket"), socketLabel);
+        record.insert(QStringLiteral("location"), socketLocation);
+    }
     // Compact JSON escapes every control character: the record stays one line.
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + LineEnd;
 }
@@ -175,6 +186,8 @@ bool RunRecord::save(const QByteArray &line)
 {
     // One write of the whole line: a station killed mid-record tears at most
     // the last line, and the next record starts on a line of its own.
+    static QMutex journalLock;
+    const QMutexLocker locker(&journalLock);
     QFile file(FileName);
     if (!file.open(QIODevice::ReadWrite | QIODevice::Append))
         return false;

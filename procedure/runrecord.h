@@ -34,6 +34,8 @@ public:
     void startStep();
     void step(const QString &name, const QString &result, qint32 failCodeAfter);
     void chipsFound(const QStringList &serials);
+    // The socket of a fixture that ran it: its label and its USB location.
+    void socket(const QString &label, const QString &location);
     void opened(const QString &serial, DeviceHandle handle);
     void descriptionRead(DeviceHandle handle, const QString &description);
     void programmed(DeviceHandle handle, bool ok);
@@ -46,6 +48,7 @@ public:
     // The whole record as one line of JSON, the run's verdict filled in.
     QByteArray finish(bool passed, qint32 failCode);
     // Appends `line` to TestingRecords.jsonl; false when it was not saved.
+    // Lines saved from several threads at once each stay whole.
     static bool save(const QByteArray &line);
 
 private:
@@ -66,4 +69,5 @@ private:
     QList<Chip> chips;
     QJsonArray steps;
     QJsonObject mismatchFound;
+    QString socketLabel, socketLocation;
 };

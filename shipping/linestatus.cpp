@@ -9,6 +9,13 @@
 
 std::unique_ptr<LineShipping> shipRecords(MW &window, const LineConfig &config)
 {
+    return shipRecords(
+        window, [&window](MW::RecordSink sink) { window.setRecordSink(std::move(sink)); }, config);
+}
+
+std::unique_ptr<LineShipping> shipRecords(QMainWindow &window, const RecordSinkSetter &setSink,
+                                          const LineConfig &config)
+{
     if (!config.station.isEmpty())
         RunRecord::setStation(config.station);
     if (config.conninfo.isEmpty())
@@ -29,7 +36,7 @@ std::unique_ptr<LineShipping> shipRecords(MW &window, const LineConfig &config)
                          state->setText(text);
                          state->setToolTip(detail);
                      });
-    window.setRecordSink([s = shipping.get()](const QByteArray &line, bool journaled) {
+    setSink([s = shipping.get()](const QByteArray &line, bool journaled) {
         s->recordWritten(line, journaled);
     });
     return shipping;

@@ -152,6 +152,7 @@ QString D2xxDeviceLibrary::name() const
 
 D2xxDeviceLibrary::Session *D2xxDeviceLibrary::session(DeviceHandle handle) const
 {
+    const std::lock_guard<std::mutex> lock(sessionsGuard);
     for (const auto &s : sessions) {
         if (s.get() == handle)
             return s.get();
@@ -224,8 +225,8 @@ Status D2xxDeviceLibrary::openChip(const QByteArray &serial, Handle *chip)
             return DeviceNotOpened;
         // A library that gives no locations is left to pick by serial number.
         if (free->locationId != 0)
-            return api.openEx(reinterpret_cast<void *>(quintptr(free->locationId)), OpenByLocation,
-                              chip);
+            return api.openEx(reinterpret_cast<void *>(quintptr(free->locationId)),
+                              d2xx::OpenByLocation, chip);
     }
     return api.openEx(const_cast<char *>(serial.constData()), d2xx::OpenBySerialNumber, chip);
 }
@@ -245,13 +246,16 @@ DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, De
 {
     if (!ready)
         return DeviceNotOpened;
-    if (flags != ::OpenBySerialNumber || !serialNumber)
+    const bool byLocation = flags == ::OpenByLocation;
+    if (!byLocation && (flags != ::OpenBySerialNumber || !serialNumber))
         return InvalidParameter;
-    const QByteArray serial(serialNumber);
-    if (serial.isEmpty())
+    const QByteArray serial = byLocation ? QByteArray() : QByteArray(serialNumber);
+    if (!byLocation && serial.isEmpty())
         return DeviceNotFound;
     Handle chip = nullptr;
-    const Status opened = openChip(serial, &chip);
+    const Status opened = byLocation
+        ? api.openEx(const_cast<char *>(serialNumber), d2xx::OpenByLocation, &chip)
+        : openChip(serial, &chip);
     if (opened != Ok)
         return opened;
     // The chip that opened must be the one asked for.
@@ -259,7 +263,7 @@ DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     DWORD id = 0;
     char openedSerial[16] = {}, description[64] = {};
     if (api.getDeviceInfo(chip, &type, &id, openedSerial, description, nullptr) != Ok
-        || field(openedSerial, sizeof openedSerial) != serial) {
+        || (!byLocation && field(openedSerial, sizeof openedSerial) != serial)) {
         api.close(chip);
         return DeviceNotOpened;
     }
@@ -270,6 +274,7 @@ DeviceStatus D2xxDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     }
     s->latency = latencytimer::settle(s->setLatency(), s->getLatency());
     *handle = s.get();
+    const std::lock_guard<std::mutex> lock(sessionsGuard);
     sessions.push_back(std::move(s));
     return Ok;
 }
@@ -357,11 +362,15 @@ DeviceStatus D2xxDeviceLibrary::read(DeviceHandle handle, void *buffer, quint32 
 
 DeviceStatus D2xxDeviceLibrary::close(DeviceHandle handle)
 {
-    const auto found = std::find_if(sessions.begin(), sessions.end(),
-                                    [&](const auto &s) { return s.get() == handle; });
-    if (found == sessions.end())
-        return InvalidHandle;
-    const Status status = api.close((*found)->chip);
-    sessions.erase(found); // the session is gone whether or not the chip was
-    return status;
+    std::unique_ptr<Session> closing;
+    {
+        const std::lock_guard<std::mutex> lock(sessionsGuard);
+        const auto found = std::find_if(sessions.begin(), sessions.end(),
+                                        [&](const auto &s) { return s.get() == handle; });
+        if (found == sessions.end())
+            return InvalidHandle;
+        closing = std::move(*found);
+        sessions.erase(found); // the session is gone whether or not the chip was
+    }
+    return api.close(closing->chip);
 }

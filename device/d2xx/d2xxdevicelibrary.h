@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // The device library on real FTDI chips, through FTDI's own D2XX library,
@@ -29,6 +30,9 @@ public:
     QString name() const;
     QString problem() const override { return problemText; }
 
+    // Each handle is used by one thread only: a read blocks a write on the
+    // same handle (libftd2xx issue 61), never one on another handle.
+    bool takesHandlesAtOnce() const override { return true; }
     DeviceStatus createDeviceInfoList(quint32 *count) override;
     DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
                                    quint32 *count) override;
@@ -61,5 +65,6 @@ private:
     QString problemText;
     QString version;
     quint32 created = 0; // devices in the list the library made last
+    mutable std::mutex sessionsGuard; // over `sessions` only, never held for a call
     std::vector<std::unique_ptr<Session>> sessions;
 };

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -35,6 +36,29 @@ quint32 deviceTypeOf(quint16 bcdDevice)
 quint32 busAndAddress(libusb_device *device)
 {
     return quint32(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device);
+}
+
+// Where a device sits on USB: its bus in the top byte, then the port of each
+// hub on its path from the root, 6 bits each, at most four of them (0: no
+// further port; ports count from 1). Unlike the address, it stays the same
+// when the chip is plugged again into the same port. 0 when the path does
+// not fit.
+constexpr int LocationPortBits = 6;
+constexpr int LocationMaxPorts = 4;
+
+quint32 locationOf(libusb_device *device)
+{
+    uint8_t ports[7] = {};
+    const int depth = libusb_get_port_numbers(device, ports, int(sizeof ports));
+    if (depth < 1 || depth > LocationMaxPorts)
+        return 0;
+    quint32 location = quint32(libusb_get_bus_number(device)) << 24;
+    for (int i = 0; i < depth; ++i) {
+        if (ports[i] == 0 || ports[i] >= 1u << LocationPortBits)
+            return 0;
+        location |= quint32(ports[i]) << (24 - LocationPortBits * (i + 1));
+    }
+    return location;
 }
 
 // FTDI's vendor requests for one EEPROM word, as libftdi1 sends them.
@@ -74,7 +98,7 @@ bool readWord(ftdi_context *ftdi, int index, quint16 *value)
 
 struct FtdiDeviceLibrary::Session : EepromWordAccess {
     ftdi_context *ftdi = nullptr;
-    quint32 location = 0; // bus and address of the chip
+    quint32 address = 0; // bus and address of the chip
     int baudRate = 9600;
     ftdi_bits_type bits = BITS_8;
     ftdi_stopbits_type stopBits = STOP_BIT_1;
@@ -142,8 +166,23 @@ FtdiDeviceLibrary::~FtdiDeviceLibrary()
         ftdi_free(listing);
 }
 
+QString FtdiDeviceLibrary::locationText(quint32 locationId) const
+{
+    // As Linux names the device in sysfs: bus, then the ports ("1-1.4").
+    QString text = QString::number(locationId >> 24) + QLatin1Char('-');
+    for (int i = 1; i <= LocationMaxPorts; ++i) {
+        const quint32 port
+            = locationId >> (24 - LocationPortBits * i) & ((1u << LocationPortBits) - 1);
+        if (port == 0)
+            break;
+        text += (i > 1 ? QStringLiteral(".") : QString()) + QString::number(port);
+    }
+    return text;
+}
+
 FtdiDeviceLibrary::Session *FtdiDeviceLibrary::session(DeviceHandle handle) const
 {
+    const std::lock_guard<std::mutex> lock(sessionsGuard);
     for (const auto &s : sessions) {
         if (s.get() == handle)
             return s.get();
@@ -186,8 +225,9 @@ DeviceStatus FtdiDeviceLibrary::createDeviceInfoList(quint32 *count)
     QHash<quint32, Listed> stillAttached;
     listed.clear();
     for (ftdi_device_list *d = devices; d; d = d->next) {
-        const Listed entry = describe(d->dev);
+        Listed entry = describe(d->dev);
         stillAttached.insert(busAndAddress(d->dev), entry);
+        entry.location = locationOf(d->dev);
         listed.push_back(entry);
     }
     ftdi_list_free(&devices);
@@ -205,6 +245,7 @@ DeviceStatus FtdiDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint3
         record = DeviceInfoRecord {};
         record.deviceType = listed[i].type;
         record.deviceId = listed[i].id;
+        record.locationId = listed[i].location;
         qstrncpy(record.serialNumber, listed[i].serial.constData(), sizeof record.serialNumber);
         qstrncpy(record.description, listed[i].description.constData(), sizeof record.description);
     }
@@ -212,20 +253,21 @@ DeviceStatus FtdiDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, quint3
     return DeviceStatusCode::Ok;
 }
 
-// The first listed chip with that serial number that no session here has
-// open: chips that share a serial number (as some clones do) open in turn.
-libusb_device *FtdiDeviceLibrary::findBySerial(const QByteArray &serial)
+// The first listed chip that `matches` and that no session here has open:
+// chips that share a serial number (as some clones do) open in turn.
+libusb_device *FtdiDeviceLibrary::findFree(const std::function<bool(libusb_device *)> &matches)
 {
     ftdi_device_list *devices = nullptr;
-    if (serial.isEmpty() || !listing || ftdi_usb_find_all(listing, &devices, 0, 0) < 0)
+    if (!listing || ftdi_usb_find_all(listing, &devices, 0, 0) < 0)
         return nullptr;
     auto openHere = [&](libusb_device *device) {
+        const std::lock_guard<std::mutex> lock(sessionsGuard);
         return std::any_of(sessions.begin(), sessions.end(),
-                           [&](const auto &s) { return s->location == busAndAddress(device); });
+                           [&](const auto &s) { return s->address == busAndAddress(device); });
     };
     libusb_device *match = nullptr;
     for (ftdi_device_list *d = devices; d && !match; d = d->next) {
-        if (describe(d->dev).serial == serial && !openHere(d->dev))
+        if (matches(d->dev) && !openHere(d->dev))
             match = libusb_ref_device(d->dev);
     }
     ftdi_list_free(&devices);
@@ -234,13 +276,22 @@ libusb_device *FtdiDeviceLibrary::findBySerial(const QByteArray &serial)
 
 DeviceStatus FtdiDeviceLibrary::open(const char *serialNumber, quint32 flags, DeviceHandle *handle)
 {
-    if (flags != OpenBySerialNumber || !serialNumber)
+    libusb_device *device = nullptr;
+    if (flags == OpenBySerialNumber && serialNumber) {
+        const QByteArray serial(serialNumber);
+        if (!serial.isEmpty())
+            device = findFree([&](libusb_device *d) { return describe(d).serial == serial; });
+    } else if (flags == OpenByLocation) {
+        const quint32 location = quint32(reinterpret_cast<quintptr>(serialNumber));
+        if (location != 0)
+            device = findFree([&](libusb_device *d) { return locationOf(d) == location; });
+    } else {
         return DeviceStatusCode::InvalidParameter;
-    libusb_device *device = findBySerial(QByteArray(serialNumber));
+    }
     if (!device)
         return DeviceStatusCode::DeviceNotFound;
     auto opened = std::make_unique<Session>();
-    opened->location = busAndAddress(device);
+    opened->address = busAndAddress(device);
     opened->ftdi = ftdi_new();
     bool ok = opened->ftdi && ftdi_set_interface(opened->ftdi, INTERFACE_A) == 0;
     if (ok) {
@@ -257,6 +308,7 @@ DeviceStatus FtdiDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     }
     opened->latency = latencytimer::settle(opened->setLatency(), opened->getLatency());
     *handle = opened.get();
+    const std::lock_guard<std::mutex> lock(sessionsGuard);
     sessions.push_back(std::move(opened));
     return DeviceStatusCode::Ok;
 }
@@ -372,11 +424,15 @@ DeviceStatus FtdiDeviceLibrary::read(DeviceHandle handle, void *buffer, quint32 
 
 DeviceStatus FtdiDeviceLibrary::close(DeviceHandle handle)
 {
-    const auto found = std::find_if(sessions.begin(), sessions.end(),
-                                    [&](const auto &s) { return s.get() == handle; });
-    if (found == sessions.end())
-        return DeviceStatusCode::InvalidHandle;
-    const int result = ftdi_usb_close((*found)->ftdi);
-    sessions.erase(found); // the session is gone whether or not the device was
-    return result < 0 ? DeviceStatusCode::IoError : DeviceStatusCode::Ok;
+    std::unique_ptr<Session> closing;
+    {
+        const std::lock_guard<std::mutex> lock(sessionsGuard);
+        const auto found = std::find_if(sessions.begin(), sessions.end(),
+                                        [&](const auto &s) { return s.get() == handle; });
+        if (found == sessions.end())
+            return DeviceStatusCode::InvalidHandle;
+        closing = std::move(*found);
+        sessions.erase(found); // the session is gone whether or not the device was
+    }
+    return ftdi_usb_close(closing->ftdi) < 0 ? DeviceStatusCode::IoError : DeviceStatusCode::Ok;
 }

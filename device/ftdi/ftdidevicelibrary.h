@@ -5,7 +5,9 @@
 #include <QByteArray>
 #include <QHash>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 struct ftdi_context;
@@ -13,7 +15,9 @@ struct libusb_device;
 
 // The device library on real FTDI chips, through libftdi1 (over libusb-1.0).
 // A handle is a session of its own on one chip; the kernel's ftdi_sio driver
-// is detached while it is open and attached again when it closes.
+// is detached while it is open and attached again when it closes. Calls on
+// different handles may run at once in different threads; listing, open and
+// close are for one caller at a time.
 class FtdiDeviceLibrary : public DeviceLibrary {
 public:
     FtdiDeviceLibrary();
@@ -21,6 +25,9 @@ public:
     FtdiDeviceLibrary(const FtdiDeviceLibrary &) = delete;
     FtdiDeviceLibrary &operator=(const FtdiDeviceLibrary &) = delete;
 
+    QString locationText(quint32 locationId) const override;
+    // Each session has a libusb context of its own (ftdi_init's libusb_init).
+    bool takesHandlesAtOnce() const override { return true; }
     DeviceStatus createDeviceInfoList(quint32 *count) override;
     DeviceStatus getDeviceInfoList(DeviceInfoRecord *list, quint32 capacity,
                                    quint32 *count) override;
@@ -45,16 +52,18 @@ private:
         quint32 id;
         QByteArray serial;
         QByteArray description;
+        quint32 location = 0;
     };
 
     Session *session(DeviceHandle handle) const;
     Listed describe(libusb_device *device);
-    libusb_device *findBySerial(const QByteArray &serial);
+    libusb_device *findFree(const std::function<bool(libusb_device *)> &matches);
 
     ftdi_context *listing = nullptr; // enumerates
     // What a device said of itself, by bus and address: unchanged while it
     // stays attached, so the refresh does not open it again.
     QHash<quint32, Listed> known;
     std::vector<Listed> listed;
+    mutable std::mutex sessionsGuard; // over `sessions` only, never held for I/O
     std::vector<std::unique_ptr<Session>> sessions;
 };

@@ -205,7 +205,9 @@ struct SimulatedDeviceLibrary::Device {
     std::deque<Burst> receiveQueue; // in order of arrival
     QByteArray received;
     qint64 lineFreeAt = 0;
-    QByteArray peer;
+    QList<QByteArray> hearers; // whose receivers its transmitter drives
+    qint64 lastHeardUntil = 0; // the end of the last burst it heard
+    QByteArray lastHeardFrom;
 };
 
 // The faults that match one call, applied around it.
@@ -223,7 +225,8 @@ struct SimulatedDeviceLibrary::PendingEffects {
 };
 
 SimulatedDeviceLibrary::SimulatedDeviceLibrary(const SimScenario &scenario)
-    : links(scenario.links), faults(scenario.faults), realTime(scenario.realTime)
+    : links(scenario.links), wires(scenario.wires), faults(scenario.faults),
+      realTime(scenario.realTime)
 {
     realClock.start();
     for (const SimDeviceSpec &chip : scenario.devices)
@@ -259,13 +262,19 @@ void SimulatedDeviceLibrary::plug(const SimDeviceSpec &chip)
     device->generation = nextGeneration++;
     device->receiveQueue.clear();
     device->lineFreeAt = now();
-    device->peer.clear();
+    device->hearers.clear();
     for (const auto &link : links) {
         if (link.first == chip.serial)
-            device->peer = link.second;
+            device->hearers << link.second;
         else if (link.second == chip.serial)
-            device->peer = link.first;
+            device->hearers << link.first;
     }
+    for (const auto &wire : wires) {
+        if (wire.first == chip.serial)
+            device->hearers << wire.second;
+    }
+    if (device->identity.location == 0)
+        device->identity.location = nextLocation++;
     devices.push_back(std::move(device));
 }
 
@@ -430,7 +439,7 @@ DeviceStatus SimulatedDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, q
         record.flags = device->open ? 1 : 0;
         record.deviceType = device->identity.type;
         record.deviceId = device->identity.id;
-        record.locationId = 0x11 + written;
+        record.locationId = device->identity.location;
         std::strncpy(record.serialNumber, device->identity.serial.constData(),
                      sizeof record.serialNumber - 1);
         std::strncpy(record.description, device->identity.description.constData(),
@@ -443,13 +452,26 @@ DeviceStatus SimulatedDeviceLibrary::getDeviceInfoList(DeviceInfoRecord *list, q
 DeviceStatus SimulatedDeviceLibrary::open(const char *serialNumber, quint32 flags,
                                           DeviceHandle *handle)
 {
-    const QByteArray serial(serialNumber);
+    // By location, the call is the located chip's (as its faults name it).
+    Device *device = nullptr;
+    QByteArray serial;
+    if (flags == OpenByLocation) {
+        const quint32 location = quint32(reinterpret_cast<quintptr>(serialNumber));
+        for (const auto &d : devices) {
+            if (d->attached && d->identity.location == location)
+                device = d.get();
+        }
+        if (device)
+            serial = device->identity.serial;
+    } else if (serialNumber) {
+        serial = QByteArray(serialNumber);
+        device = attachedDevice(serial);
+    }
     const PendingEffects effects = beginCall(SimOperation::Open, serial);
     if (effects.status != DeviceStatusCode::Ok)
         return endCall(effects, effects.status);
-    if (flags != OpenBySerialNumber)
+    if (flags != OpenBySerialNumber && flags != OpenByLocation)
         return endCall(effects, DeviceStatusCode::InvalidParameter);
-    Device *device = attachedDevice(serial);
     if (!device)
         return endCall(effects, DeviceStatusCode::DeviceNotFound);
     if (device->open)
@@ -559,19 +581,27 @@ void SimulatedDeviceLibrary::sendToPeer(Device &sender, const quint8 *bytes, qui
     const qint64 start = std::max(now(), sender.lineFreeAt);
     const double byteTime = 10.0 * 1e6 / double(sender.line.baudRate); // 10 bits a byte
     sender.lineFreeAt = start + qint64(double(count) * byteTime);
-    Device *peer = attachedDevice(sender.peer);
-    if (!peer)
-        return;
-    Burst burst { QByteArray(reinterpret_cast<const char *>(bytes), int(count)), start, byteTime };
-    // Mismatched line settings garble every byte, as framing errors would.
-    if (peer->line != sender.line) {
-        for (char &byte : burst.bytes)
-            byte = char(~byte);
+    for (const QByteArray &hearer : sender.hearers) {
+        Device *peer = attachedDevice(hearer);
+        if (!peer)
+            continue;
+        Burst burst { QByteArray(reinterpret_cast<const char *>(bytes), int(count)), start,
+                      byteTime };
+        // Mismatched line settings garble every byte, as framing errors
+        // would; so do two transmitters driving one receiver at once.
+        const bool overlapping
+            = peer->lastHeardUntil > start && peer->lastHeardFrom != sender.identity.serial;
+        if (peer->line != sender.line || overlapping) {
+            for (char &byte : burst.bytes)
+                byte = char(~byte);
+        }
+        peer->lastHeardUntil = sender.lineFreeAt;
+        peer->lastHeardFrom = sender.identity.serial;
+        peer->received.append(burst.bytes);
+        peer->receiveQueue.push_back(std::move(burst));
+        if (peer->received.size() > MaxReceivedHistory)
+            peer->received.remove(0, peer->received.size() - MaxReceivedHistory);
     }
-    peer->received.append(burst.bytes);
-    peer->receiveQueue.push_back(std::move(burst));
-    if (peer->received.size() > MaxReceivedHistory)
-        peer->received.remove(0, peer->received.size() - MaxReceivedHistory);
 }
 
 DeviceStatus SimulatedDeviceLibrary::write(DeviceHandle handle, const void *buffer, quint32 count,

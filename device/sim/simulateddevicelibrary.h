@@ -85,6 +85,7 @@ struct SimDeviceSpec {
     quint32 id = 0x04036001;
     SimLineSettings line;
     SimEeprom eeprom;
+    quint32 location = 0; // its USB location id; 0: one of its own, by order of plugging
 
     // A device with the defaults for `serial`.
     static SimDeviceSpec withSerial(const QByteArray &serial);
@@ -108,6 +109,9 @@ struct SimScenario {
     bool realTime = false;
     QList<SimDeviceSpec> devices;
     QList<QPair<QByteArray, QByteArray>> links;
+    // One-way wires: the first device's transmitter to the second's
+    // receiver (the same device for a loopback plug).
+    QList<QPair<QByteArray, QByteArray>> wires;
     QList<SimFault> faults;
 
     // Two factory-fresh FT232R chips, cross-wired.
@@ -187,6 +191,7 @@ private:
     std::vector<std::unique_ptr<Device>> devices;
     QHash<quintptr, QPair<Device *, quint64>> handles; // handle -> device, generation
     QList<QPair<QByteArray, QByteArray>> links;
+    QList<QPair<QByteArray, QByteArray>> wires;
     QList<SimFault> faults;
     QHash<QPair<int, QByteArray>, int> callNumbers;
     QList<SimCall> callLog;
@@ -195,4 +200,5 @@ private:
     qint64 virtualClock = 0;
     quintptr nextHandle = 0x1000;
     quint64 nextGeneration = 1;
+    quint32 nextLocation = 0x11;
 };

@@ -49,6 +49,8 @@ private:
     bool readFault(const QJsonValue &value, const QString &where, SimFault *fault);
     bool readLink(const QJsonValue &value, const QString &where,
                   QPair<QByteArray, QByteArray> *link);
+    bool readWire(const QJsonValue &value, const QString &where,
+                  QPair<QByteArray, QByteArray> *wire);
     bool checkReferences(const SimScenario &scenario);
 };
 
@@ -174,7 +176,7 @@ bool ScenarioParser::readDevice(const QJsonValue &value, const QString &where,
     if (!readObject(value, where, &object)
         || !checkKeys(object, where,
                       { "serial", "description", "type", "id", "baudRate", "dataBits", "stopBits",
-                        "parity", "eeprom" }))
+                        "parity", "eeprom", "location" }))
         return false;
     if (!object.value(QLatin1String("serial")).isString())
         return fail(where, QStringLiteral("\"serial\" is required and must be a string"));
@@ -192,7 +194,8 @@ bool ScenarioParser::readDevice(const QJsonValue &value, const QString &where,
         || !readInt(object, "baudRate", where, 183, 3000000, &device->line.baudRate)
         || !readInt(object, "dataBits", where, 7, 8, &device->line.dataBits)
         || !readInt(object, "stopBits", where, 0, 2, &device->line.stopBits)
-        || !readInt(object, "parity", where, 0, 4, &device->line.parity))
+        || !readInt(object, "parity", where, 0, 4, &device->line.parity)
+        || !readInt(object, "location", where, 1, 0xFFFFFFFF, &device->location))
         return false;
     const QJsonValue eeprom = object.value(QLatin1String("eeprom"));
     if (eeprom.isUndefined())
@@ -267,6 +270,17 @@ bool ScenarioParser::readLink(const QJsonValue &value, const QString &where,
     return true;
 }
 
+bool ScenarioParser::readWire(const QJsonValue &value, const QString &where,
+                              QPair<QByteArray, QByteArray> *wire)
+{
+    const QJsonArray pair = value.toArray();
+    if (!value.isArray() || pair.size() != 2 || !pair[0].isString() || !pair[1].isString())
+        return fail(where, QStringLiteral("a wire is a pair of two serial numbers"));
+    wire->first = pair[0].toString().toLatin1();
+    wire->second = pair[1].toString().toLatin1();
+    return true;
+}
+
 bool ScenarioParser::checkReferences(const SimScenario &scenario)
 {
     QSet<QByteArray> known;
@@ -297,6 +311,22 @@ bool ScenarioParser::checkReferences(const SimScenario &scenario)
             linked.insert(serial);
         }
     }
+    for (int i = 0; i < scenario.wires.size(); ++i) {
+        for (const QByteArray &serial : { scenario.wires[i].first, scenario.wires[i].second }) {
+            if (unknown(serial))
+                return fail(
+                    entry("wires", i),
+                    QStringLiteral("unknown device \"%1\"").arg(QString::fromLatin1(serial)));
+        }
+    }
+    QSet<quint32> locations;
+    for (int i = 0; i < scenario.devices.size(); ++i) {
+        const quint32 location = scenario.devices[i].location;
+        if (location != 0 && locations.contains(location))
+            return fail(entry("devices", i),
+                        QStringLiteral("location %1 appears twice").arg(location));
+        locations.insert(location);
+    }
     for (int i = 0; i < scenario.faults.size(); ++i) {
         const SimFault &fault = scenario.faults[i];
         for (const QByteArray &serial : { fault.serial, fault.unplug }) {
@@ -311,7 +341,8 @@ bool ScenarioParser::checkReferences(const SimScenario &scenario)
 
 bool ScenarioParser::parse(const QJsonObject &root, SimScenario *scenario)
 {
-    if (!checkKeys(root, QStringLiteral("scenario"), { "realTime", "devices", "links", "faults" })
+    if (!checkKeys(root, QStringLiteral("scenario"),
+                   { "realTime", "devices", "links", "wires", "faults" })
         || !readBool(root, "realTime", QStringLiteral("scenario"), &scenario->realTime))
         return false;
     struct List {
@@ -328,6 +359,11 @@ bool ScenarioParser::parse(const QJsonObject &root, SimScenario *scenario)
           [&](const QJsonValue &v, const QString &where) {
               QPair<QByteArray, QByteArray> link;
               return readLink(v, where, &link) && (scenario->links.append(link), true);
+          } },
+        { "wires",
+          [&](const QJsonValue &v, const QString &where) {
+              QPair<QByteArray, QByteArray> wire;
+              return readWire(v, where, &wire) && (scenario->wires.append(wire), true);
           } },
         { "faults",
           [&](const QJsonValue &v, const QString &where) {

@@ -130,6 +130,19 @@ void copyString(const std::vector<uint8_t> &descriptor, char *out, size_t size)
     out[n] = '\0';
 }
 
+// As D2XX on Windows gives it: a hex digit for the host controller, then
+// one for each port on the way (FTDI's "Using location IDs"). A chip placed
+// on the bench without ports has one of the double's own.
+DWORD locationOf(const Chip &chip)
+{
+    if (chip.ports.empty())
+        return DWORD(0x1000 + ft232r::portOf(chip));
+    DWORD location = DWORD(chip.bus & 0xF);
+    for (uint8_t port : chip.ports)
+        location = location << 4 | (port & 0xF);
+    return location;
+}
+
 Node nodeOf(Chip &chip)
 {
     Node node {};
@@ -141,7 +154,7 @@ Node nodeOf(Chip &chip)
     node.flags = open ? ULONG(FlagOpened) : 0;
     node.type = DeviceFt232r;
     node.id = ULONG(chip.enumerated.vendorId) << 16 | chip.enumerated.productId;
-    node.locationId = open ? 0 : DWORD(0x1000 + ft232r::portOf(chip));
+    node.locationId = open ? 0 : locationOf(chip);
     copyString(chip.enumerated.strings[2], node.serialNumber, sizeof node.serialNumber);
     copyString(chip.enumerated.strings[1], node.description, sizeof node.description);
     for (auto &h : handles()) {
@@ -273,8 +286,7 @@ D2XX_EXPORT FT_STATUS D2XX_CALL FT_OpenEx(void *argument, DWORD flags, void **ha
             return !chip.cannotOpen && std::strcmp(node.serialNumber, (const char *)argument) == 0;
         case OpenByDescription:
             return !chip.cannotOpen && std::strcmp(node.description, (const char *)argument) == 0;
-        case OpenByLocation:
-            return DWORD(0x1000 + ft232r::portOf(chip)) == DWORD(uintptr_t(argument));
+        case OpenByLocation: return locationOf(chip) == DWORD(uintptr_t(argument));
         default: return false;
         }
     };

@@ -112,6 +112,16 @@ bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std
     chip->unplugAfterControl = object.value(QLatin1String("unplugAfterControl")).toInt(-1);
     chip->unplugAfterCall = object.value(QLatin1String("unplugAfterCall")).toInt(-1);
     chip->latencyFloorMs = object.value(QLatin1String("latencyFloorMs")).toInt(1);
+    chip->lineDeadAfterBytes
+        = int64_t(object.value(QLatin1String("lineDeadAfterBytes")).toDouble(-1));
+    chip->bus = object.value(QLatin1String("bus")).toInt(1);
+    for (const QJsonValue &port : object.value(QLatin1String("ports")).toArray())
+        chip->ports.push_back(uint8_t(port.toInt()));
+    if (chip->bus < 1 || chip->bus > 255 || chip->ports.size() > 7
+        || std::count(chip->ports.begin(), chip->ports.end(), 0)) {
+        *error = "chip " + chip->name + ": a bus is 1 to 255, at most 7 ports, each 1 to 255";
+        return false;
+    }
     chip->controlCost = microsecondsFrom(top.value(QLatin1String("controlTransferUs")),
                                          "FT232R_EMULATOR_CONTROL_US", DefaultControlCost);
     chip->eepromWriteCost = microsecondsFrom(top.value(QLatin1String("eepromWriteUs")),
@@ -155,6 +165,11 @@ Chip *findChip(const char *name)
             return chip.get();
     }
     return nullptr;
+}
+
+std::vector<uint8_t> portPathOf(const Chip &chip)
+{
+    return chip.ports.empty() ? std::vector<uint8_t> { uint8_t(portOf(chip)) } : chip.ports;
 }
 
 int portOf(const Chip &chip)
@@ -212,8 +227,18 @@ bool loadBench(const QByteArray &json, std::string *error)
             *error = "a link names unknown chips";
             return false;
         }
-        a->peer = b;
-        b->peer = a;
+        a->hearers.push_back(b);
+        b->hearers.push_back(a);
+    }
+    for (const QJsonValue &value : top.value(QLatin1String("wires")).toArray()) {
+        const QJsonArray wire = value.toArray();
+        Chip *from = findChip(wire.at(0).toString().toStdString().c_str());
+        Chip *to = findChip(wire.at(1).toString().toStdString().c_str());
+        if (!from || !to) {
+            *error = "a wire names unknown chips";
+            return false;
+        }
+        from->hearers.push_back(to);
     }
     return true;
 }

@@ -36,6 +36,7 @@ struct Bench {
 Bench &bench();
 Chip *findChip(const char *name);
 int portOf(const Chip &chip); // its place on the bench, from 1
+std::vector<uint8_t> portPathOf(const Chip &chip); // hub ports from the root
 void plug(Chip &chip);
 // The settings a previous program may leave, as the control functions give
 // them; 0.

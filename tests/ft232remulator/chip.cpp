@@ -392,15 +392,31 @@ void Chip::sendToLine(const uint8_t *data, int count, Clock::time_point now)
         lineEpoch = now;
         lineChars = 0;
     }
-    const bool delivered = peer && peer->plugged;
-    const bool garbled = delivered && !peer->sameLineAs(*this);
     for (int i = 0; i < count; ++i) {
         const Clock::time_point started = lineEpoch + charSpan(lineChars);
         ++lineChars;
-        if (delivered)
-            peer->inFlight.push_back({ garbled ? uint8_t(~data[i]) : data[i],
-                                       lineEpoch + charSpan(lineChars), started });
+        const Clock::time_point at = lineEpoch + charSpan(lineChars);
+        if (lineDeadAfterBytes >= 0 && bytesSent++ >= lineDeadAfterBytes)
+            continue;
+        for (Chip *hearer : hearers) {
+            if (hearer->plugged)
+                hearer->hear(
+                    { sameLineAs(*hearer) ? data[i] : uint8_t(~data[i]), at, started, this });
+        }
     }
+}
+
+// Two transmitters driving one idle-high line at once: a 0 bit of either
+// wins, so the receiver sees one character, the AND of both.
+void Chip::hear(const Arrival &arrival)
+{
+    for (auto it = inFlight.rbegin(); it != inFlight.rend() && it->at > arrival.started; ++it) {
+        if (it->from != arrival.from && it->started < arrival.at) {
+            it->byte &= arrival.byte;
+            return;
+        }
+    }
+    inFlight.push_back(arrival);
 }
 
 void Chip::settle(Clock::time_point now)
@@ -469,11 +485,12 @@ void Chip::purgeToLine(Clock::time_point now)
     const int64_t inShifter
         = int64_t(__int128(sinceEpoch) * baud / (int64_t(bitsPerChar()) * 1000000000)) + 1;
     const Clock::time_point freeAt = lineEpoch + charSpan(inShifter);
-    if (peer) {
-        auto &wire = peer->inFlight;
-        wire.erase(std::remove_if(wire.begin(), wire.end(),
-                                  [&](const Arrival &a) { return a.started >= freeAt; }),
-                   wire.end());
+    for (Chip *hearer : hearers) {
+        auto &wire = hearer->inFlight;
+        wire.erase(
+            std::remove_if(wire.begin(), wire.end(),
+                           [&](const Arrival &a) { return a.from == this && a.started >= freeAt; }),
+            wire.end());
     }
     lineEpoch = freeAt;
     lineChars = 0;

@@ -82,6 +82,7 @@ struct Arrival {
     uint8_t byte;
     Clock::time_point at; // the stop bit is through
     Clock::time_point started; // the start bit went out
+    const struct Chip *from; // whose transmitter sent it
 };
 
 struct Chip {
@@ -102,6 +103,9 @@ struct Chip {
     int unplugAfterBulk = -1;
     int unplugAfterControl = -1;
     int unplugAfterCall = -1; // D2XX calls on the chip's handles
+    // Its transmitter reaches nobody once it has sent this many bytes.
+    int64_t lineDeadAfterBytes = -1;
+    int64_t bytesSent = 0;
     Nanos controlCost {}, eepromWriteCost {};
 
     // Counted since the bench was loaded.
@@ -130,7 +134,13 @@ struct Chip {
     uint16_t eepromLatch = 0xFFFF;
     int eepromWriteLatencyMs = 0; // the latency at the last EEPROM write
     int baud = 9600, bits = 8, stopBits = 0, parity = 0;
-    Chip *peer = nullptr;
+    // Whose receivers this chip's transmitter drives: its partner, itself
+    // through a loopback plug, or several through a short.
+    std::vector<Chip *> hearers;
+    // Where it sits on USB: its bus and the port of each hub from the root
+    // (empty: one port, its place on the bench).
+    int bus = 1;
+    std::vector<uint8_t> ports;
 
     // Host to line: bytes leave one character time apart from `lineEpoch`
     // while the line stays busy, so the schedule does not drift.
@@ -158,6 +168,7 @@ struct Chip {
     // When `count` more bytes fit the host-to-line buffer.
     Clock::time_point roomFor(int count) const;
     void sendToLine(const uint8_t *data, int count, Clock::time_point now);
+    void hear(const Arrival &arrival);
     void settle(Clock::time_point now); // arrivals up to now into the buffer, or lost
     // When the chip next sends a packet to the host, `now` at the latest if
     // one is due: 62 bytes held, the latency timer run out since the last

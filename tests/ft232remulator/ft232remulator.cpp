@@ -37,7 +37,8 @@ struct libusb_context {
 struct libusb_device {
     Chip *chip;
     int address;
-    int port;
+    int bus;
+    std::vector<uint8_t> ports;
     ft232r::Enumeration enumerated; // cached while the object lives, as libusb does
     int references;
 };
@@ -89,7 +90,9 @@ libusb_device *deviceFor(Chip &chip)
         if (device->chip == &chip && device->address == chip.address)
             return device;
     }
-    auto *device = new libusb_device { &chip, chip.address, portOf(chip), chip.enumerated, 0 };
+    auto *device = new libusb_device { &chip,           chip.address,
+                                       chip.bus,        ft232r::portPathOf(chip),
+                                       chip.enumerated, 0 };
     usb().devices.push_back(device);
     return device;
 }
@@ -305,9 +308,9 @@ libusb_device *LIBUSB_CALL libusb_get_parent(libusb_device *)
     return nullptr; // the root hub is not emulated
 }
 
-uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *)
+uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *device)
 {
-    return 1;
+    return uint8_t(device ? device->bus : 0);
 }
 
 uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *device)
@@ -317,15 +320,15 @@ uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *device)
 
 uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device *device)
 {
-    return uint8_t(device ? device->port : 0);
+    return uint8_t(device && !device->ports.empty() ? device->ports.back() : 0);
 }
 
 int LIBUSB_CALL libusb_get_port_numbers(libusb_device *device, uint8_t *ports, int capacity)
 {
-    if (capacity < 1)
+    if (!device || capacity < int(device->ports.size()))
         return LIBUSB_ERROR_OVERFLOW;
-    ports[0] = libusb_get_port_number(device);
-    return 1;
+    std::copy(device->ports.begin(), device->ports.end(), ports);
+    return int(device->ports.size());
 }
 
 int LIBUSB_CALL libusb_get_device_speed(libusb_device *)

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QFrame>
+
+class QLabel;
+class QPushButton;
+class QTextEdit;
+
+// One socket of the fixture on screen, large enough to read from two
+// metres: its label, its chips' serial numbers, its state, a button to test
+// it again, and its lines of its last run.
+class SocketTile : public QFrame {
+    Q_OBJECT
+
+public:
+    explicit SocketTile(const QString &key, QWidget *parent = nullptr);
+
+    void show(const QString &label, const QString &chips);
+    void ready();
+    void wiringProblem(const QString &problem);
+    void testing();
+    void ended(bool passed, qint32 failCode);
+    void addLine(const QString &line);
+    QString stateText() const;
+
+signals:
+    void retestClicked(const QString &key);
+
+private:
+    void setState(const QString &text, const char *colours);
+
+    QString key;
+    QLabel *label;
+    QLabel *chips;
+    QLabel *state;
+    QPushButton *retest;
+    QTextEdit *log;
+};
