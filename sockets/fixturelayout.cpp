@@ -60,9 +60,11 @@ FixtureLayout layOutFixture(const QList<FixtureChip> &chips, const QList<ChipWir
             keysByLabel[socket.label] << socket.key;
         const ChipWiring &first = wiring[members.first()];
         if (first.wiring != Wiring::Paired) {
+            // A one-way pair is said once, by the chip that hears.
             QStringList problems;
             for (int i : members)
-                problems << names[i] + QLatin1Char(' ') + wiringText(wiring[i], names);
+                if (members.size() == 1 || wiring[i].hearsPartner)
+                    problems << names[i] + QLatin1Char(' ') + wiringText(wiring[i], names);
             socket.problem = problems.join(QStringLiteral("; "));
         }
         layout.sockets << socket;
@@ -94,8 +96,6 @@ FixtureLayout layOutFixture(const QList<FixtureChip> &chips, const QList<ChipWir
     collator.setNumericMode(true);
     std::stable_sort(layout.sockets.begin(), layout.sockets.end(),
                      [&](const FixtureSocket &a, const FixtureSocket &b) {
-                         if (a.problem.isEmpty() != b.problem.isEmpty())
-                             return a.problem.isEmpty();
                          return collator.compare(a.label, b.label) < 0;
                      });
     layout.notes.sort();

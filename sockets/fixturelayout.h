@@ -20,7 +20,7 @@ struct FixtureSocket {
 };
 
 struct FixtureLayout {
-    QList<FixtureSocket> sockets; // clean pairs first, each group in label order
+    QList<FixtureSocket> sockets; // in label order, as the fixture's stickers go
     QStringList notes; // about the labels: given twice, missing
 };
 

@@ -60,6 +60,7 @@ FixtureWindow::FixtureWindow(DeviceLibrary &library, const SocketSettings &setti
     column->addWidget(tilesArea, 4);
     log->setObjectName(QStringLiteral("log"));
     log->setReadOnly(true);
+    log->setMaximumHeight(110);
     column->addWidget(log, 1);
     setCentralWidget(central);
     status->setObjectName(QStringLiteral("sockets"));

@@ -36,14 +36,16 @@ SocketTile::SocketTile(const QString &key, QWidget *parent) : QFrame(parent), ke
     chips = addLabel(layout, "chips", 1, false);
     state = addLabel(layout, "state", 2, true);
     state->setAlignment(Qt::AlignCenter);
-    state->setMinimumHeight(state->fontMetrics().height() * 2);
+    state->setMinimumHeight(state->fontMetrics().height() * 3 / 2);
+    detail = addLabel(layout, "detail", 1, false);
     retest = new QPushButton(QStringLiteral("Test this socket"));
     retest->setObjectName(QStringLiteral("retest"));
     layout->addWidget(retest);
     log = new QTextEdit;
     log->setObjectName(QStringLiteral("log"));
     log->setReadOnly(true);
-    log->setMinimumHeight(80);
+    log->setMinimumHeight(60);
+    log->setMaximumHeight(120);
     layout->addWidget(log, 1);
     connect(retest, &QPushButton::clicked, this, [this] { emit retestClicked(this->key); });
 }
@@ -56,31 +58,31 @@ void SocketTile::show(const QString &labelText, const QString &chipsText)
 
 void SocketTile::ready()
 {
-    setState(QStringLiteral("Ready"), "background-color:#dddddd;color:black;");
+    setState(QStringLiteral("Ready"), QString(), "background-color:#dddddd;color:black;");
     retest->setEnabled(true);
 }
 
 void SocketTile::wiringProblem(const QString &problem)
 {
-    setState(QStringLiteral("WIRING: ") + problem, "background-color:#ff9900;color:black;");
+    setState(QStringLiteral("WIRING"), problem, "background-color:#ff9900;color:black;");
     retest->setEnabled(false);
 }
 
 void SocketTile::testing()
 {
     log->clear();
-    setState(QStringLiteral("TESTING IN PROGRESS..."), "background-color:black;color:white;");
+    setState(QStringLiteral("TESTING IN PROGRESS..."), QString(),
+             "background-color:black;color:white;");
     retest->setEnabled(false);
 }
 
 void SocketTile::ended(bool passed, qint32 failCode)
 {
     if (passed)
-        setState(QStringLiteral("PASSED"), "background-color:green;color:white;");
+        setState(QStringLiteral("PASSED"), QString(), "background-color:green;color:white;");
     else
-        setState(QStringLiteral("FAILED (%1): %2")
-                     .arg(failCode)
-                     .arg(QString::fromLatin1(failureCodeMeaning(failCode))),
+        setState(QStringLiteral("FAILED (%1)").arg(failCode),
+                 QString::fromLatin1(failureCodeMeaning(failCode)),
                  "background-color:red;color:white;");
     retest->setEnabled(true);
 }
@@ -92,11 +94,14 @@ void SocketTile::addLine(const QString &line)
 
 QString SocketTile::stateText() const
 {
-    return state->text();
+    return detail->text().isEmpty() ? state->text()
+                                    : state->text() + QStringLiteral(": ") + detail->text();
 }
 
-void SocketTile::setState(const QString &text, const char *colours)
+void SocketTile::setState(const QString &text, const QString &detailText, const char *colours)
 {
     state->setStyleSheet(QString::fromLatin1(colours));
     state->setText(text);
+    detail->setText(detailText);
+    detail->setVisible(!detailText.isEmpty());
 }

@@ -21,18 +21,21 @@ public:
     void testing();
     void ended(bool passed, qint32 failCode);
     void addLine(const QString &line);
+    // The state as shown: "PASSED", "FAILED (8): received data differs…",
+    // "WIRING: …", with its detail after a colon.
     QString stateText() const;
 
 signals:
     void retestClicked(const QString &key);
 
 private:
-    void setState(const QString &text, const char *colours);
+    void setState(const QString &text, const QString &detail, const char *colours);
 
     QString key;
     QLabel *label;
     QLabel *chips;
     QLabel *state;
+    QLabel *detail;
     QPushButton *retest;
     QTextEdit *log;
 };

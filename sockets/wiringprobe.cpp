@@ -78,11 +78,11 @@ QList<ChipWiring> classify(const QList<QByteArray> &heard, const QList<bool> &op
             result[i] = { Wiring::Paired, j };
         } else if (result[j].wiring == Wiring::HearsNothing || result[j].wiring == Wiring::OneWay) {
             // j's transmitter reaches i, but nothing reaches j: a broken line.
-            result[i] = { Wiring::OneWay, j };
+            result[i] = { Wiring::OneWay, j, true };
             if (result[j].wiring == Wiring::HearsNothing)
-                result[j] = { Wiring::OneWay, i };
+                result[j] = { Wiring::OneWay, i, false };
         } else {
-            result[i] = { Wiring::OneWay, j }; // j hears someone else
+            result[i] = { Wiring::OneWay, j, true }; // j hears someone else
         }
     }
     return result;
@@ -181,9 +181,10 @@ QString wiringText(const ChipWiring &wiring, const QStringList &names)
     switch (wiring.wiring) {
     case Wiring::Paired: return QStringLiteral("paired with %1").arg(partner);
     case Wiring::OneWay:
-        return QStringLiteral("one-way with %1: only one of the two hears the other (a broken "
-                              "line)")
-            .arg(partner);
+        return wiring.hearsPartner
+            ? QStringLiteral("hears %1, which does not hear it: the line to %1 is broken")
+                  .arg(partner)
+            : QStringLiteral("is heard by %1 but does not hear it").arg(partner);
     case Wiring::HearsItself:
         return QStringLiteral("hears itself (a loopback plug, or TX shorted to RX)");
     case Wiring::HearsSeveral:

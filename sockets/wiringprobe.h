@@ -29,6 +29,7 @@ enum class Wiring {
 struct ChipWiring {
     Wiring wiring = Wiring::NotOpened;
     int partner = -1; // the other chip of a pair or of a one-way pair
+    bool hearsPartner = false; // of a one-way pair: the one that hears the other
 };
 
 namespace wiringprobe {
