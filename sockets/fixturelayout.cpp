@@ -66,6 +66,9 @@ FixtureLayout layOutFixture(const QList<FixtureChip> &chips, const QList<ChipWir
                 if (members.size() == 1 || wiring[i].hearsPartner)
                     problems << names[i] + QLatin1Char(' ') + wiringText(wiring[i], names);
             socket.problem = problems.join(QStringLiteral("; "));
+            socket.unopened = std::any_of(members.begin(), members.end(), [&](int i) {
+                return wiring[i].wiring == Wiring::NotOpened;
+            });
         }
         layout.sockets << socket;
     }

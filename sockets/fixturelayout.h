@@ -17,6 +17,7 @@ struct FixtureSocket {
     QString label; // what its tile and its log lines show
     QList<FixtureChip> chips; // a clean pair: two, in location order
     QString problem; // empty for a clean pair, else what is wrong with its wiring
+    bool unopened = false; // a chip of it could not be opened, so was not probed
 };
 
 struct FixtureLayout {

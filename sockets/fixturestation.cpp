@@ -1,5 +1,6 @@
 #include "sockets/fixturestation.h"
 
+#include "app/pluginstart.h"
 #include "app/quitonsignal.h"
 #include "shipping/linestatus.h"
 #include "sockets/fixturewindow.h"
@@ -56,6 +57,8 @@ int runFixture(QApplication &application, DeviceLibrary &library, const SocketSe
                int runs)
 {
     FixtureWindow window(library, sockets);
+    if (PlugInStart::configured())
+        window.armOnPlugIn();
     const auto shipping = shipRecords(
         window, [&window](FixtureWindow::RecordSink sink) { window.setRecordSink(sink); },
         LineConfig::load());

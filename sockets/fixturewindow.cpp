@@ -8,11 +8,13 @@
 #include "sockets/socketrun.h"
 #include "sockets/sockettile.h"
 
+#include <QCollator>
 #include <QDateTime>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSet>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QThread>
@@ -71,7 +73,7 @@ FixtureWindow::FixtureWindow(DeviceLibrary &library, const SocketSettings &setti
     connect(refreshTimer, &QTimer::timeout, this, &FixtureWindow::refresh);
     refreshTimer->start(RefreshMs);
     logLine(QStringLiteral("Starting app ") + now());
-    probe(0, QString());
+    probe(0, {});
 }
 
 FixtureWindow::~FixtureWindow()
@@ -116,17 +118,28 @@ QList<FixtureChip> FixtureWindow::attachedChips()
     return chips;
 }
 
+namespace {
+
+QList<QPair<QString, quint32>> identities(const QList<FixtureChip> &chips)
+{
+    QList<QPair<QString, quint32>> seen;
+    for (const FixtureChip &chip : chips)
+        seen << qMakePair(chip.serial, chip.location);
+    std::sort(seen.begin(), seen.end(),
+              [](const auto &a, const auto &b) { return a.second < b.second; });
+    return seen;
+}
+
+} // namespace
+
 // Each second while nothing runs: a fixture whose chips changed is probed
 // again, so that the tiles show what is seated.
 void FixtureWindow::refresh()
 {
-    if (!idle())
+    if (!idle() || plugIn)
         return;
-    QList<QPair<QString, quint32>> seen;
-    for (const FixtureChip &chip : attachedChips())
-        seen << qMakePair(chip.serial, chip.location);
-    if (seen != probedChips)
-        probe(0, QString());
+    if (identities(attachedChips()) != probedChips)
+        probe(0, {});
 }
 
 int FixtureWindow::beginClick()
@@ -141,39 +154,30 @@ void FixtureWindow::startTest()
 {
     if (!idle())
         return;
-    probe(beginClick(), QString());
+    probe(beginClick(), {});
 }
 
 void FixtureWindow::retest(const QString &key)
 {
-    const auto found = std::find_if(layout.sockets.begin(), layout.sockets.end(),
-                                    [&](const FixtureSocket &s) { return s.key == key; });
-    if (probing || running.contains(key) || found == layout.sockets.end())
+    if (probing || running.contains(key) || !known.contains(key))
         return;
-    probe(beginClick(), key);
+    probe(beginClick(), known.value(key).chips);
 }
 
-// In a thread of its own: the chips listed and their wiring probed (only the
-// socket's own two for `onlyKey`), then shown; `run` 0 starts no run.
-void FixtureWindow::probe(int run, const QString &onlyKey)
+// In a thread of its own: the wiring of `chosen` probed (of every chip
+// attached when it is empty), then shown; `run` 0 starts no run.
+void FixtureWindow::probe(int run, const QList<FixtureChip> &chosen)
 {
-    QList<FixtureChip> chosen;
-    if (!onlyKey.isEmpty()) {
-        for (const FixtureSocket &socket : std::as_const(layout.sockets)) {
-            if (socket.key == onlyKey)
-                chosen = socket.chips;
-        }
-    }
-    probing = QThread::create([this, run, onlyKey, chosen] {
-        QList<FixtureChip> chips = chosen;
-        if (onlyKey.isEmpty())
-            chips = attachedChips();
+    probing = QThread::create([this, run, chosen] {
+        // A plug-in probe starts a run of its own only when it finds a pair.
+        const QList<FixtureChip> chips = chosen.isEmpty() ? attachedChips() : chosen;
         const QList<ChipWiring> wiring = probeWiring(shared, chips);
         const FixtureLayout found
             = layOutFixture(chips, wiring, settings.labels,
                             [this](quint32 location) { return shared.locationText(location); });
+        const bool whole = chosen.isEmpty();
         QMetaObject::invokeMethod(
-            this, [this, found, run, onlyKey] { showLayout(found, run, onlyKey); },
+            this, [this, found, run, whole, chips] { showLayout(found, run, whole, chips); },
             Qt::QueuedConnection);
     });
     probing->setParent(this);
@@ -182,67 +186,115 @@ void FixtureWindow::probe(int run, const QString &onlyKey)
     probing->start();
 }
 
-void FixtureWindow::showLayout(const FixtureLayout &found, int run, const QString &onlyKey)
+void FixtureWindow::addTile(const FixtureSocket &socket)
+{
+    auto *tile = new SocketTile(socket.key);
+    tile->show(socket.label,
+               chipsText(socket, [this](quint32 l) { return shared.locationText(l); }));
+    connect(tile, &SocketTile::retestClicked, this, &FixtureWindow::retest);
+    const int place = int(tiles.size());
+    grid->addWidget(tile, place / TileColumns, place % TileColumns);
+    tiles.insert(socket.key, tile);
+}
+
+// The probe's sockets on screen: all of them anew after a whole probe, else
+// merged with those shown (a socket keeps the label it has; a new one takes
+// its location where its label is another socket's already).
+void FixtureWindow::showLayout(const FixtureLayout &found, int run, bool whole,
+                               const QList<FixtureChip> &chips)
 {
     probing = nullptr;
-    const LocationText locationText = [this](quint32 l) { return shared.locationText(l); };
-    if (onlyKey.isEmpty()) {
-        layout = found;
-        probedChips.clear();
-        for (const FixtureSocket &socket : std::as_const(layout.sockets))
-            for (const FixtureChip &chip : socket.chips)
-                probedChips << qMakePair(chip.serial, chip.location);
-        std::sort(probedChips.begin(), probedChips.end(),
-                  [](const auto &a, const auto &b) { return a.second < b.second; });
+    if (whole) {
+        probedChips = identities(chips);
         for (SocketTile *old : std::as_const(tiles))
             delete old;
         tiles.clear();
-        int place = 0;
-        for (const FixtureSocket &socket : std::as_const(layout.sockets)) {
-            auto *tile = new SocketTile(socket.key);
-            tile->show(socket.label, chipsText(socket, locationText));
-            connect(tile, &SocketTile::retestClicked, this, &FixtureWindow::retest);
-            grid->addWidget(tile, place / TileColumns, place % TileColumns);
-            ++place;
-            tiles.insert(socket.key, tile);
-        }
-        status->setText(layout.notes.join(QStringLiteral("\n")));
+        known.clear();
+        order.clear();
+        status->setText(found.notes.join(QStringLiteral("\n")));
     }
-    for (const FixtureSocket &socket : found.sockets) {
+    for (FixtureSocket socket : found.sockets) {
+        if (known.contains(socket.key)) {
+            socket.label = known.value(socket.key).label;
+        } else {
+            for (const FixtureSocket &other : std::as_const(known))
+                if (other.label == socket.label)
+                    socket.label = socket.key;
+            forgetTilesOf(socket.chips);
+            order << socket.key;
+            known.insert(socket.key, socket);
+            addTile(socket);
+            relayTiles();
+        }
+        known.insert(socket.key, socket);
         SocketTile *tile = tiles.value(socket.key);
-        if (!onlyKey.isEmpty() && socket.key != onlyKey)
-            continue; // a chip of the socket now hears another: seen at the next full probe
-        if (!tile)
-            continue;
         if (!socket.problem.isEmpty()) {
             tile->wiringProblem(socket.problem);
             if (run > 0)
                 logLine(QLatin1Char('[') + socket.label + QStringLiteral("] Wiring: ")
                         + socket.problem);
+            if (plugIn)
+                tile->waitFor(RemoveChips);
+        } else if (run == PlugInRun) {
+            run = beginClick();
+            launch(socket, run);
         } else if (run > 0) {
             launch(socket, run);
         } else {
             tile->ready();
         }
     }
-    if (!onlyKey.isEmpty() && !running.contains(onlyKey)) {
-        // Its pair is no longer a clean pair of the same two chips.
-        if (SocketTile *tile = tiles.value(onlyKey))
-            if (std::none_of(found.sockets.begin(), found.sockets.end(),
-                             [&](const FixtureSocket &s) { return s.key == onlyKey; }))
-                tile->wiringProblem(QStringLiteral("its two chips no longer hear each other"));
-    }
-    if (run > 0)
-        for (const QString &note : std::as_const(layout.notes))
+    probedUnopened = std::any_of(found.sockets.begin(), found.sockets.end(),
+                                 [](const FixtureSocket &socket) { return socket.unopened; });
+    if (run > 0 && whole)
+        for (const QString &note : found.notes)
             logLine(note);
     updateButtons();
     emit probed();
+}
+
+// Tiles of sockets that held any of `chips` and are not running: those
+// chips now make another socket.
+void FixtureWindow::forgetTilesOf(const QList<FixtureChip> &chips)
+{
+    for (const QString &key : QStringList(order)) {
+        if (running.contains(key))
+            continue;
+        const QList<FixtureChip> held = known.value(key).chips;
+        const bool overlaps = std::any_of(held.begin(), held.end(), [&](const FixtureChip &a) {
+            return std::any_of(chips.begin(), chips.end(),
+                               [&](const FixtureChip &b) { return a.location == b.location; });
+        });
+        if (!overlaps)
+            continue;
+        delete tiles.take(key);
+        known.remove(key);
+        tested.remove(key);
+        order.removeAll(key);
+    }
+    relayTiles();
+}
+
+void FixtureWindow::relayTiles()
+{
+    QCollator collator;
+    collator.setNumericMode(true);
+    std::stable_sort(order.begin(), order.end(), [&](const QString &a, const QString &b) {
+        return collator.compare(known.value(a).label, known.value(b).label) < 0;
+    });
+    int place = 0;
+    for (const QString &key : std::as_const(order))
+        if (SocketTile *tile = tiles.value(key)) {
+            grid->addWidget(tile, place / TileColumns, place % TileColumns);
+            ++place;
+        }
 }
 
 void FixtureWindow::launch(const FixtureSocket &socket, int run)
 {
     SocketTile *tile = tiles.value(socket.key);
     tile->testing();
+    tile->waitFor(QString());
     const QString key = socket.key;
     QThread *thread = QThread::create([this, socket, run, key] {
         SocketRun pair(shared, socket, run, [this, key](const QString &line, bool saved) {
@@ -267,9 +319,69 @@ void FixtureWindow::launch(const FixtureSocket &socket, int run)
             this, [=] { ended(key, passed, code, line, journaled); }, Qt::QueuedConnection);
     });
     running.insert(key, thread);
+    tested.insert(key, identities(socket.chips));
     thread->setParent(this);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();
+}
+
+void FixtureWindow::armOnPlugIn()
+{
+    plugIn = true;
+    plugInTimer = new QTimer(this);
+    connect(plugInTimer, &QTimer::timeout, this, &FixtureWindow::pollPlugIn);
+    plugInTimer->start(PollMs);
+    clock.start();
+    status->setText(PlugInPair);
+}
+
+// Each PollMs: a socket that ran is armed again once both its chips left;
+// the chips in no such socket that have stayed unchanged for StillMs are
+// probed whenever they change, and each clean pair among them starts its
+// run. A probe that could not open a chip is tried again until OpenRetryMs
+// after it first could not.
+void FixtureWindow::pollPlugIn()
+{
+    if (probing)
+        return;
+    const QList<FixtureChip> chips = attachedChips();
+    const Identities attached = identities(chips);
+    for (auto it = tested.begin(); it != tested.end();) {
+        const bool anyLeft = std::any_of(it->begin(), it->end(),
+                                         [&](const auto &chip) { return attached.contains(chip); });
+        if (anyLeft || running.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        if (SocketTile *tile = tiles.value(it.key()))
+            tile->empty(PlugInPair);
+        it = tested.erase(it);
+    }
+    QSet<quint32> claimed;
+    for (auto it = tested.cbegin(); it != tested.cend(); ++it)
+        for (const auto &chip : *it)
+            claimed.insert(chip.second);
+    const qint64 now = clock.elapsed();
+    QHash<QPair<QString, quint32>, qint64> stillSince;
+    QList<FixtureChip> settled;
+    for (const FixtureChip &chip : chips) {
+        if (chip.location == 0 || claimed.contains(chip.location)) // 0: open, or unknown
+            continue;
+        const auto identity = qMakePair(chip.serial, chip.location);
+        const qint64 since = arrived.value(identity, now);
+        stillSince.insert(identity, since);
+        if (now - since >= StillMs)
+            settled << chip;
+    }
+    arrived = stillSince; // a chip that left and came back arrives anew
+    const Identities ready = identities(settled);
+    const bool retry = probedUnopened && now < retryUntil;
+    if (settled.isEmpty() || (ready == probedUnclaimed && !retry))
+        return;
+    if (ready != probedUnclaimed)
+        retryUntil = now + OpenRetryMs;
+    probedUnclaimed = ready;
+    probe(PlugInRun, settled);
 }
 
 void FixtureWindow::ended(const QString &key, bool passed, qint32 code, const QByteArray &line,
@@ -279,6 +391,8 @@ void FixtureWindow::ended(const QString &key, bool passed, qint32 code, const QB
         thread->wait(); // it has only its return left
     if (SocketTile *tile = tiles.value(key)) {
         tile->ended(passed, code);
+        if (plugIn)
+            tile->waitFor(RemovePair);
         if (!journaled)
             tile->addLine(QString::fromUtf8(line.trimmed())
                           + QStringLiteral(" (error opening file TestingRecords.jsonl for "

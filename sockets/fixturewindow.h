@@ -4,6 +4,7 @@
 #include "sockets/sharedlibrary.h"
 #include "sockets/socketsettings.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 
@@ -28,6 +29,13 @@ class FixtureWindow : public QMainWindow {
 public:
     static constexpr int RefreshMs = 1000;
     static constexpr int TileColumns = 4;
+    // With start=plug-in, as the one-pair station's.
+    static constexpr int PollMs = 200;
+    static constexpr int StillMs = 1000;
+    static constexpr int OpenRetryMs = 3000;
+    static inline const QString PlugInPair = QStringLiteral("Plug in a pair");
+    static inline const QString RemovePair = QStringLiteral("Remove the pair");
+    static inline const QString RemoveChips = QStringLiteral("Remove the chips");
 
     FixtureWindow(DeviceLibrary &library, const SocketSettings &settings,
                   QWidget *parent = nullptr);
@@ -39,7 +47,17 @@ public:
     // No probe and no socket's run under way.
     bool idle() const { return !probing && running.isEmpty(); }
     SocketTile *tile(const QString &key) const { return tiles.value(key); }
-    QList<FixtureSocket> sockets() const { return layout.sockets; }
+    // The sockets shown, in their tiles' order.
+    QList<FixtureSocket> sockets() const
+    {
+        QList<FixtureSocket> list;
+        for (const QString &key : order)
+            list << known.value(key);
+        return list;
+    }
+    // `[station] start=plug-in`: each socket's run starts once its pair has
+    // been seated for a second, and again only after both its chips left.
+    void armOnPlugIn();
 
     void startTest();
     void retest(const QString &key);
@@ -51,8 +69,14 @@ signals:
 private:
     void refresh();
     int beginClick();
-    void probe(int run, const QString &onlyKey);
-    void showLayout(const FixtureLayout &found, int run, const QString &onlyKey);
+    using Identities = QList<QPair<QString, quint32>>; // serial numbers, locations
+    void probe(int run, const QList<FixtureChip> &chosen);
+    void showLayout(const FixtureLayout &found, int run, bool whole,
+                    const QList<FixtureChip> &chips);
+    void addTile(const FixtureSocket &socket);
+    void forgetTilesOf(const QList<FixtureChip> &chips);
+    void relayTiles();
+    void pollPlugIn();
     void launch(const FixtureSocket &socket, int run);
     void ended(const QString &key, bool passed, qint32 code, const QByteArray &line,
                bool journaled);
@@ -68,8 +92,18 @@ private:
     QTextEdit *log;
     QTimer *refreshTimer;
     QHash<QString, SocketTile *> tiles;
-    FixtureLayout layout;
-    QList<QPair<QString, quint32>> probedChips; // as the last probe listed them
+    QHash<QString, FixtureSocket> known; // the sockets shown, by key
+    QStringList order; // their keys, in the tiles' order
+    Identities probedChips; // as the last whole probe listed them
+    bool plugIn = false;
+    QTimer *plugInTimer = nullptr;
+    QElapsedTimer clock;
+    QHash<QPair<QString, quint32>, qint64> arrived; // chips in no socket that ran, since when
+    Identities probedUnclaimed; // what the last plug-in probe was given
+    qint64 retryUntil = 0;
+    bool probedUnopened = false; // and it could not open a chip
+    static constexpr int PlugInRun = -1; // a probe that numbers its run when it finds a pair
+    QHash<QString, Identities> tested; // sockets that ran, until both their chips left
     QThread *probing = nullptr;
     QHash<QString, QThread *> running;
     int runCount = 0;

@@ -38,6 +38,9 @@ SocketTile::SocketTile(const QString &key, QWidget *parent) : QFrame(parent), ke
     state->setAlignment(Qt::AlignCenter);
     state->setMinimumHeight(state->fontMetrics().height() * 3 / 2);
     detail = addLabel(layout, "detail", 1, false);
+    next = addLabel(layout, "next", 2, true);
+    next->setAlignment(Qt::AlignCenter);
+    next->hide();
     retest = new QPushButton(QStringLiteral("Test this socket"));
     retest->setObjectName(QStringLiteral("retest"));
     layout->addWidget(retest);
@@ -85,6 +88,19 @@ void SocketTile::ended(bool passed, qint32 failCode)
                  QString::fromLatin1(failureCodeMeaning(failCode)),
                  "background-color:red;color:white;");
     retest->setEnabled(true);
+}
+
+void SocketTile::waitFor(const QString &what)
+{
+    next->setText(what);
+    next->setVisible(!what.isEmpty());
+}
+
+void SocketTile::empty(const QString &what)
+{
+    setState(what, QString(), "background-color:#dddddd;color:black;");
+    waitFor(QString());
+    retest->setEnabled(false);
 }
 
 void SocketTile::addLine(const QString &line)

@@ -21,6 +21,11 @@ public:
     void testing();
     void ended(bool passed, qint32 failCode);
     void addLine(const QString &line);
+    // What the operator is to do, beneath the state ("Remove the pair");
+    // empty: nothing.
+    void waitFor(const QString &what);
+    // Its pair has left: the socket waits for one.
+    void empty(const QString &what);
     // The state as shown: "PASSED", "FAILED (8): received data differs…",
     // "WIRING: …", with its detail after a colon.
     QString stateText() const;
@@ -36,6 +41,7 @@ private:
     QLabel *chips;
     QLabel *state;
     QLabel *detail;
+    QLabel *next;
     QPushButton *retest;
     QTextEdit *log;
 };

@@ -29,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 from station_on_emulator import PASSING_LOG, description, descriptor_span, factory_image
 from x11window import close_window, station_window, wait_for
@@ -250,6 +251,48 @@ def plug_in_starts_a_run(programmed):
     shutil.rmtree(work)
 
 
+def sockets_test_side_by_side(images):
+    """With sockets=true, two pairs on the D2XX double (one of clones sharing a
+    serial number) are found by their wiring, opened by location and pass
+    side by side, each with its labelled lines and its record."""
+    work = tempfile.mkdtemp()
+    with open(os.path.join(work, "zelor-k3-tester.ini"), "w") as f:
+        f.write("[station]\r\nsockets=true\r\n[sockets]\r\n0x0111=A\r\n0x0113=B\r\n")
+    image = next(iter(images.values())).hex()
+    chips = [{"name": "A1", "serial": "FTA1B2C3", "image": image, "ports": [1, 1]},
+             {"name": "A2", "serial": "FTD4E5F6", "ports": [1, 2]},
+             {"name": "B1", "serial": "A50285BI", "clone": True, "ports": [1, 3]},
+             {"name": "B2", "serial": "A50285BI", "clone": True, "ports": [1, 4]}]
+    with open(os.path.join(work, "bench.json"), "w") as f:
+        json.dump({"chips": chips, "links": [["A1", "A2"], ["B1", "B2"]],
+                   "controlTransferUs": 0}, f)
+    env = {"FT232R_EMULATOR_BENCH": "Z:" + os.path.join(work, "bench.json"),
+           "FT232R_EMULATOR_DUMP": "Z:" + os.path.join(work, "dump.json")}
+    process = subprocess.Popen([WINE, STATION], cwd=work, env=dict(os.environ, **env),
+                               stdout=subprocess.DEVNULL,
+                               stderr=open(os.path.join(work, "stderr.txt"), "w"))
+    window = station_window()
+    log = os.path.join(work, "TestingLog.txt")
+    time.sleep(3)  # the first probe shows the tiles
+    subprocess.run(["xdotool", "mousemove", "--window", window, "200", "25", "click", "1"],
+                   check=True)
+    wait_for(lambda: len(re.findall(r"^\[[AB]\] TEST ", open(log, newline="").read(),
+                                    re.M)) == 2, 60, "both sockets' verdicts in the log")
+    close_window(int(window))
+    process.wait(timeout=30)
+    lines = log_lines(work)
+    verdicts = sorted(l for l in lines if re.match(r"^\[[AB]\] TEST ", l))
+    with open(os.path.join(work, "TestingRecords.jsonl")) as f:
+        sockets = sorted((r["socket"], r["location"], r["verdict"]) for r in map(json.loads, f))
+    programmed = [c["name"] for c in json.load(open(os.path.join(work, "dump.json")))["chips"]
+                  if description(bytes.fromhex(c["image"])) == "ZELOR-K3"]
+    if verdicts != ["[A] TEST PASSED", "[B] TEST PASSED"] \
+            or sockets != [("A", "0x0111+0x0112", "PASSED"), ("B", "0x0113+0x0114", "PASSED")] \
+            or sorted(programmed) != ["A1", "A2", "B1", "B2"]:
+        fail(f"two sockets did not pass side by side: {verdicts!r} {sockets!r} {programmed!r}")
+    shutil.rmtree(work)
+
+
 def shortcut_starts_in_the_users_folder():
     users = [os.path.join(DRIVE_C, "users", u) for u in os.listdir(os.path.join(DRIVE_C, "users"))]
     wine("start", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\ZELOR-K3 Tester\\"
@@ -312,10 +355,11 @@ def main():
         database.stop()
     session_end_closes_the_station(programmed)
     plug_in_starts_a_run(programmed)
+    sockets_test_side_by_side(images)
     user_logs = shortcut_starts_in_the_users_folder()
     no_d2xx_library(double, images)
     uninstall(user_logs)
-    print("station_under_wine: 10 passed, 0 failed")
+    print("station_under_wine: 11 passed, 0 failed")
 
 
 if __name__ == "__main__":

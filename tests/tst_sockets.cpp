@@ -320,6 +320,68 @@ private slots:
                                "2 A right 1-1.3+1-1.4", "2 C left 1-1.1+1-1.2" }));
     }
 
+    // With start=plug-in, four pairs seated one after another: four runs,
+    // each a second after its own pair was seated, none waiting for
+    // another; a pair left seated is not tested again, and one pulled and
+    // seated again is.
+    void eachSocketArmsOnItsOwn_data()
+    {
+        QTest::addColumn<Backend>("backend");
+        for (Backend backend : { Backend::Libftdi, Backend::D2xx })
+            QTest::newRow(ChipBench::of(backend).name) << backend;
+    }
+
+    void eachSocketArmsOnItsOwn()
+    {
+        QFETCH(Backend, backend);
+        const ChipBench &chips = ChipBench::of(backend);
+        QJsonArray eight;
+        QStringList links;
+        for (int i = 1; i <= 8; ++i)
+            eight << chip(QStringLiteral("P%1@%1").arg(i));
+        QVERIFY2(chips.load(bench(eight, "P1-P2 P3-P4 P5-P6 P7-P8").constData()) == 0,
+                 chips.error());
+        for (int i = 1; i <= 8; ++i)
+            chips.unplug(qPrintable(QStringLiteral("P%1").arg(i)));
+        const auto library = chips.library();
+        FixtureWindow window(*library, SocketSettings {});
+        window.armOnPlugIn();
+        QVERIFY(waitIdle(window));
+        QMultiHash<QString, QDateTime> seated; // by the pair's first serial number
+        auto seat = [&](int pair) {
+            for (int side : { 2 * pair - 1, 2 * pair })
+                chips.plug(qPrintable(QStringLiteral("P%1").arg(side)));
+            seated.insert(QStringLiteral("P%1").arg(2 * pair - 1), QDateTime::currentDateTime());
+        };
+        for (int pair = 1; pair <= 4; ++pair) {
+            seat(pair);
+            QTest::qWait(400);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 4, 20000);
+        QTest::qWait(2000); // all still seated: no run more
+        QCOMPARE(records().size(), 4);
+        for (int side : { 1, 2 })
+            chips.unplug(qPrintable(QStringLiteral("P%1").arg(side)));
+        QTest::qWait(600);
+        seat(1);
+        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 5, 20000);
+        QVERIFY(waitIdle(window));
+        QStringList late;
+        for (const QJsonObject &record : records()) {
+            const QString first = record.value("chips")[0]["serial"].toString();
+            const QDateTime start
+                = QDateTime::fromString(record.value("start").toString(), Qt::ISODateWithMs);
+            qint64 after = -1; // since the pair was last seated before the run
+            for (const QDateTime &at : seated.values(first))
+                if (at <= start && (after < 0 || at.msecsTo(start) < after))
+                    after = at.msecsTo(start);
+            QVERIFY2(record.value("verdict") == "PASSED", qPrintable(first));
+            if (after < FixtureWindow::StillMs || after > FixtureWindow::StillMs + 1500)
+                late << QStringLiteral("%1 after %2 ms").arg(first).arg(after);
+        }
+        QVERIFY2(late.isEmpty(), qPrintable(late.join(", ")));
+    }
+
     // The setting: absent or false is the one-pair station; anything but
     // true or false is said, and is the one-pair station too.
     void theSettingIsReadOrRefused_data()
