@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 
 Q_DECLARE_METATYPE(Backend)
@@ -409,6 +410,20 @@ private slots:
         QCOMPARE(settings.enabled, enabled);
         QCOMPARE(settings.problem.section(": ", 1), problem);
         QCOMPARE(settings.labels.value("1-1.1"), enabled ? "A" : "");
+        if (enabled)
+            return;
+        // The simulated bench's station with it: the one-pair station's log,
+        // after the line that says what was not used.
+        QProcess station;
+        station.setStandardErrorFile(QProcess::nullDevice());
+        station.start(qEnvironmentVariable("ZELOR_SIM_EXECUTABLE"), { "--runs", "1" });
+        QVERIFY(station.waitForFinished(60000));
+        QCOMPARE(station.exitCode(), 0);
+        QStringList expected { "Starting app <date>" };
+        if (!problem.isEmpty())
+            expected << "zelor-k3-tester.ini: " + problem;
+        expected << passingRunLog(1) << "Closing app <date>" << "";
+        QCOMPARE(withoutDates(logFileLines()), expected);
     }
 };
 
