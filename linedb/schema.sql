@@ -362,8 +362,9 @@ BEGIN
         why := 'no list of at most 64 chips';
     ELSIF EXISTS (SELECT FROM jsonb_array_elements(chips) c
                   WHERE jsonb_typeof(c->'serial') IS DISTINCT FROM 'string'
-                     OR length(c->>'serial') > 64) THEN
-        why := 'a chip without a serial number of at most 64 characters';
+                     OR length(c->>'serial') > 64 OR strpos(c->>'serial', E'\n') > 0) THEN
+        -- A pair is keyed by its two serial numbers, one a line.
+        why := 'a chip without a serial number of at most 64 characters on one line';
     ELSE
         started := start::timestamptz;
         day := left(start, 10)::date;

@@ -199,12 +199,15 @@ QString against(std::optional<double> now, std::optional<double> then, const QSt
 {
     if (!now || !then)
         return QStringLiteral("nothing to compare in %1").arg(what);
+    // Points to a tenth; runs, and their means, are whole numbers.
+    const int decimals = percent ? 1 : 0;
     const double change = *now - *then;
+    const QString changed = QString::number(change, 'f', decimals);
     return QStringLiteral("%1%2 %3 against %4 (%5)")
-        .arg(change >= 0 ? QStringLiteral("+") : QString())
-        .arg(change, 0, 'f', 1)
+        .arg(change >= 0 && !changed.startsWith(QLatin1Char('-')) ? QStringLiteral("+") : QString())
+        .arg(changed)
         .arg(percent ? QStringLiteral("points") : QStringLiteral("runs"), what)
-        .arg(QString::number(*then, 'f', 1) + (percent ? QStringLiteral(" %") : QString()));
+        .arg(QString::number(*then, 'f', decimals) + (percent ? QStringLiteral(" %") : QString()));
 }
 
 std::optional<double> rate(int part, int whole)
@@ -467,6 +470,17 @@ QByteArray render(const Page &page)
     QString body = QStringLiteral("<h1>ZELOR-K3 yield report</h1>\n<p class=\"sources\">"
                                   "Period: %1<br>Sources: %2</p>\n")
                        .arg(esc(page.period), esc(page.sources));
+    if (!page.setApart.isEmpty()) {
+        body += QStringLiteral("<p class=\"set-apart\">%1 %2 dated "
+                               "more than a day after this report, set apart and counted in no "
+                               "figure:</p>\n<ul>\n")
+                    .arg(page.setApart.size())
+                    .arg(page.setApart.size() == 1 ? QStringLiteral("record")
+                                                   : QStringLiteral("records"));
+        for (const QString &run : page.setApart)
+            body += QStringLiteral("<li>") + esc(run) + QStringLiteral("</li>\n");
+        body += QStringLiteral("</ul>\n");
+    }
     body += tiles(page.recent);
     body += QStringLiteral("<h2>The period</h2>\n") + summaryTable(s.all);
     body += QStringLiteral("<div class=\"charts\">\n");

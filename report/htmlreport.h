@@ -46,6 +46,8 @@ struct Page {
     QList<Failure> latestFailures; // newest first
     QString sources; // what the records came from: files, or the line database
     QString period; // the selection, or the days the runs fall on
+    int skippedLines = 0; // of the files read, lines that were no run record
+    QStringList setApart; // runs dated more than a day after the report
 };
 
 // The days the tiles compare: the last day with runs and the 7 before it.

@@ -342,6 +342,18 @@ bool page(LineDatabase &database, const Filter &filter, htmlreport::Page *page, 
         && latestFailures(q, filter, &page->latestFailures);
 }
 
+bool stations(LineDatabase &database, QStringList *names, QString *error)
+{
+    Queries q { database, error };
+    LineDatabase::Result result;
+    if (!q.exec(QStringLiteral("SELECT DISTINCT station FROM zelor_day_runs ORDER BY 1"), {},
+                &result))
+        return false;
+    for (const QStringList &row : std::as_const(result.rows))
+        *names << row.value(0);
+    return true;
+}
+
 bool runs(LineDatabase &database, const Filter &filter,
           const std::function<void(const yieldreport::Run &)> &each, QString *error)
 {

@@ -25,6 +25,8 @@ bool page(LineDatabase &database, const yieldreport::Filter &filter, htmlreport:
 
 // The selected runs, one at a time, in the order they started, for the CSV;
 // never all of them held at once.
+// The stations with runs stored, by name.
+bool stations(LineDatabase &database, QStringList *names, QString *error);
 bool runs(LineDatabase &database, const yieldreport::Filter &filter,
           const std::function<void(const yieldreport::Run &)> &each, QString *error);
 

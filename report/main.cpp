@@ -28,8 +28,11 @@ int fail(const QString &message, int code = UsageError)
     return code;
 }
 
-// The runs of the records files, each id once; problems named on stderr.
-bool fromFiles(const QStringList &files, QList<yieldreport::Run> *runs, QString *error)
+// The runs of the records files, each id once; problems named on stderr,
+// their count in `skipped`. A file whose lines are mostly no run record is
+// not a records file (a log given by mistake): an error.
+bool fromFiles(const QStringList &files, QList<yieldreport::Run> *runs, int *skipped,
+               QString *error)
 {
     QStringList problems;
     for (const QString &name : files) {
@@ -38,12 +41,56 @@ bool fromFiles(const QStringList &files, QList<yieldreport::Run> *runs, QString 
             *error = QStringLiteral("cannot read %1: %2").arg(name, file.errorString());
             return false;
         }
-        *runs += yieldreport::parse(file.readAll(), name, &problems);
+        const QByteArray text = file.readAll();
+        QStringList found;
+        const QList<yieldreport::Run> read = yieldreport::parse(text, name, &found);
+        if (found.size() > read.size()) {
+            *error = QStringLiteral("%1 is not a records file: %2 of its %3 lines are no run "
+                                    "record; the first: %4")
+                         .arg(name)
+                         .arg(found.size())
+                         .arg(found.size() + read.size())
+                         .arg(found.first());
+            return false;
+        }
+        *runs += read;
+        problems += found;
     }
     for (const QString &problem : problems)
         std::fprintf(stderr, "%s\n", qPrintable(problem));
+    *skipped = int(problems.size());
     *runs = yieldreport::distinct(*runs);
     return true;
+}
+
+// Runs that start more than a day after the report's clock (as the line
+// database refuses them) are no run of the period: set apart and named on
+// stderr.
+QList<yieldreport::Run> setApartFuture(QList<yieldreport::Run> runs, QStringList *named)
+{
+    const QDateTime limit = QDateTime::currentDateTime().addDays(1);
+    QList<yieldreport::Run> kept;
+    for (const yieldreport::Run &run : runs) {
+        if (run.startTime > limit)
+            *named << QStringLiteral("%1, station %2, id %3").arg(run.start, run.station, run.id);
+        else
+            kept << run;
+    }
+    for (const QString &run : std::as_const(*named))
+        std::fprintf(stderr, "set apart, dated more than a day after this report: %s\n",
+                     qPrintable(run));
+    return kept;
+}
+
+// A station asked for that has no run: the known ones named.
+QString unknownStation(const QString &station, QStringList known)
+{
+    if (station.isEmpty() || known.contains(station))
+        return QString();
+    known.removeDuplicates();
+    known.sort();
+    return QStringLiteral("no runs of station \"%1\"; the stations are: %2")
+        .arg(station, known.isEmpty() ? QStringLiteral("none") : known.join(QStringLiteral(", ")));
 }
 
 // What the selection is, for the page's top: the filter, else the days the
@@ -71,6 +118,10 @@ bool writeHtml(const QString &name, htmlreport::Page page, const yieldreport::Fi
                const QString &sources, QString *error)
 {
     page.sources = sources;
+    if (page.skippedLines > 0)
+        page.sources += QStringLiteral("; %1 lines were no run record and were skipped (named "
+                                       "on stderr)")
+                            .arg(page.skippedLines);
     page.period = period(filter, page.summary);
     const QByteArray html = htmlreport::render(page);
     if (name == QLatin1String("-"))
@@ -241,6 +292,9 @@ int main(int argc, char *argv[])
                                 .arg(option->names().first(), parser.value(*option)));
         }
     }
+    if (yieldreport::inverted(filter.since, filter.until))
+        return fail(QStringLiteral("--since %1 lies after --until %2: the period holds no run")
+                        .arg(parser.value(since), parser.value(until)));
     QStringList files = parser.positionalArguments();
     QString text, error;
     if (parser.isSet(database)) {
@@ -266,6 +320,15 @@ int main(int argc, char *argv[])
         }
         if (parser.isSet(addStation) || parser.isSet(purgeBefore) || parser.isSet(recount))
             return ownerOperation(conninfo, parser.value(addStation), parser.value(purgeBefore));
+        if (!filter.station.isEmpty()) {
+            LineDatabase db(conninfo);
+            QStringList known;
+            if (!linereport::stations(db, &known, &error))
+                return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
+            const QString unknown = unknownStation(filter.station, known);
+            if (!unknown.isEmpty())
+                return fail(unknown);
+        }
         if (parser.isSet(html)) {
             LineDatabase db(conninfo);
             htmlreport::Page page;
@@ -285,13 +348,26 @@ int main(int argc, char *argv[])
         if (files.isEmpty())
             files << RunRecord::FileName;
         QList<yieldreport::Run> runs;
-        if (!fromFiles(files, &runs, &error))
+        int skipped = 0;
+        if (!fromFiles(files, &runs, &skipped, &error))
             return fail(error);
-        if (parser.isSet(html))
-            return writeHtml(parser.value(html), htmlreport::fromRuns(runs, filter), filter,
-                             files.join(QStringLiteral(", ")), &error)
+        QStringList known;
+        for (const yieldreport::Run &run : std::as_const(runs))
+            known << run.station;
+        const QString unknown = unknownStation(filter.station, known);
+        if (!unknown.isEmpty())
+            return fail(unknown);
+        QStringList future;
+        runs = setApartFuture(runs, &future);
+        if (parser.isSet(html)) {
+            htmlreport::Page page = htmlreport::fromRuns(runs, filter);
+            page.skippedLines = skipped;
+            page.setApart = future;
+            return writeHtml(parser.value(html), page, filter, files.join(QStringLiteral(", ")),
+                             &error)
                 ? 0
                 : fail(error);
+        }
         text = parser.isSet(csv) ? yieldreport::csv(yieldreport::select(runs, filter))
                                  : yieldreport::format(yieldreport::summarize(runs, filter));
     }

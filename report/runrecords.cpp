@@ -16,6 +16,33 @@ QString why(const QString &name, int line, const QString &reason)
     return QStringLiteral("%1:%2: skipped: %3").arg(name, QString::number(line), reason);
 }
 
+// The codes of the failure table.
+bool tableCode(const QJsonValue &code)
+{
+    static const QList<double> codes { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20 };
+    return code.isDouble() && codes.contains(code.toDouble());
+}
+
+// As the line database checks a record's chips: at most 64, each with a
+// serial number of at most 64 characters and no line break (a pair is
+// keyed by its two serial numbers, one a line).
+bool chipsFit(const QJsonValue &chips)
+{
+    if (chips.isUndefined())
+        return true;
+    if (!chips.isArray() || chips.toArray().size() > 64)
+        return false;
+    for (const QJsonValue &chip : chips.toArray()) {
+        const QJsonValue serial = chip.toObject().value(QLatin1String("serial"));
+        if (!serial.isString() || serial.toString().size() > 64
+            || serial.toString().contains(QLatin1Char('\n')))
+            return false;
+    }
+    return true;
+}
+
+// A record is taken as the line database takes it, refused for what it
+// refuses.
 bool readRun(const QJsonObject &o, Run *run, QString *reason)
 {
     const QJsonValue duration = o.value(QLatin1String("durationMs"));
@@ -26,12 +53,18 @@ bool readRun(const QJsonObject &o, Run *run, QString *reason)
         *reason = QStringLiteral("not a record of schema 1");
     else if (!run->startTime.isValid())
         *reason = QStringLiteral("no valid start");
-    else if (!duration.isDouble() || !std::isfinite(duration.toDouble()) || duration.toDouble() < 0)
-        *reason = QStringLiteral("no valid duration");
+    else if (!duration.isDouble() || !std::isfinite(duration.toDouble()) || duration.toDouble() < 0
+             || duration.toDouble() >= MaxDurationMs)
+        *reason = QStringLiteral("no cycle time from 0 to a day");
     else if (verdict != QLatin1String("PASSED") && verdict != QLatin1String("FAILED"))
         *reason = QStringLiteral("no verdict");
     else if (!o.value(QLatin1String("failCode")).isDouble())
         *reason = QStringLiteral("no failure code");
+    else if (!tableCode(o.value(QLatin1String("failCode"))))
+        *reason = QStringLiteral("no failure code of the table");
+    else if (!chipsFit(o.value(QLatin1String("chips"))))
+        *reason = QStringLiteral("a chip without a serial number of at most 64 characters "
+                                 "on one line");
     if (!reason->isEmpty())
         return false;
     run->run = o.value(QLatin1String("run")).toInt();
@@ -61,7 +94,7 @@ QString idOf(const QJsonObject &o, const QByteArray &line)
 
 QString Run::pair() const
 {
-    if (serials.size() < 2)
+    if (serials.size() != 2)
         return QString();
     QStringList sorted = serials;
     sorted.sort();

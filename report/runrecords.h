@@ -24,8 +24,12 @@ struct Run {
     int failCode = 0;
 
     QString day() const { return start.left(10); } // the station's own calendar day
-    QString pair() const; // the chips' serial numbers, sorted; empty without two chips
+    QString pair() const; // the chips' serial numbers, sorted; empty unless two chips
 };
+
+// A cycle time of a day or more is no run's: refused, as the line database
+// refuses it.
+constexpr double MaxDurationMs = 86400000;
 
 // The runs in `text`; each line that is not a run record goes to `problems`
 // as "NAME:LINE: reason" and is skipped.

@@ -91,7 +91,29 @@ Bound bound(const QString &text)
         b.day = text;
     else
         b.time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    // A time without an offset is the report PC's, for the files and for the
+    // line database alike: it goes to the server with that offset spelled out.
+    if (b.time.isValid() && b.time.timeSpec() == Qt::LocalTime)
+        b.time = b.time.toOffsetFromUtc(b.time.offsetFromUtc());
     return b;
+}
+
+bool inverted(const Bound &since, const Bound &until)
+{
+    if (!since.valid() || !until.valid())
+        return false;
+    // A day stands for its first moment as a lower bound, its last as an upper.
+    auto first = [](const Bound &b) {
+        return !b.day.isEmpty() ? b.day + QStringLiteral("T00:00:00.000")
+                                : b.time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    };
+    auto last = [](const Bound &b) {
+        return !b.day.isEmpty() ? b.day + QStringLiteral("T23:59:59.999")
+                                : b.time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    };
+    if (!since.day.isEmpty() || !until.day.isEmpty())
+        return first(since) > last(until); // a day is the station's own: read as written
+    return since.time > until.time;
 }
 
 QList<Run> between(const QList<Run> &runs, const Bound &since, const Bound &until)

@@ -24,6 +24,8 @@ struct Bound {
     bool valid() const { return !day.isEmpty() || time.isValid(); }
 };
 Bound bound(const QString &text);
+// Whether the period from `since` to `until` holds no moment at all.
+bool inverted(const Bound &since, const Bound &until);
 QList<Run> between(const QList<Run> &runs, const Bound &since, const Bound &until);
 
 // What the report selects: --since, --until, --station.

@@ -82,7 +82,7 @@ def year_of_one_station(runs_a_day=24, seed=7):
     for day in range(365):
         for i in range(runs_a_day):
             run = day * runs_a_day + i
-            start = f"2026-{1 + day // 31 % 12:02d}-{1 + day % 28:02d}T{i % 24:02d}:00:00.000+00:00"
+            start = f"2025-{1 + day // 31 % 12:02d}-{1 + day % 28:02d}T{i % 24:02d}:00:00.000+00:00"
             passed = rng.random() > 0.08
             lines.append(json.dumps(record(run, start, "bench-1", [f"A{run}", f"B{run}"], passed,
                                            rng.choice([3, 7, 8]), rng.gauss(450, 30))))
@@ -381,6 +381,41 @@ def check(name, rendered, text, open_limit_ms=None):
     return not problems
 
 
+def mistake_problems(report, base):
+    """What the report does with input that is no report's: a log given for
+    the records, a station it never saw, an inverted period, a record dated
+    years ahead. Each an error that says why, or set apart and named."""
+    work = tempfile.mkdtemp()
+    problems = []
+    with open(os.path.join(work, "TestingLog.txt"), "w") as f:
+        f.write("".join(f"Opening device serial A{i} OK\r\n" for i in range(50)))
+    with open(base, "rb") as f:
+        records = f.read().rsplit(b"\n", 1)[0] + b"\n"
+    ahead = record(901, "2031-06-01T08:00:00.000+01:00", "bench-9", ["Z1", "Z2"], False, 8, 420)
+    with open(os.path.join(work, "records.jsonl"), "wb") as f:
+        f.write(records + (json.dumps(ahead) + "\n").encode())
+    cases = [(["TestingLog.txt"], 2, "TestingLog.txt is not a records file: 50 of its 50 lines"),
+             (["--station", "bench-7", "records.jsonl"], 2,
+              'no runs of station "bench-7"; the stations are: bench "2", hall, bench-1, bench-9'),
+             (["--since", "2026-12-03", "--until", "2026-12-01", "records.jsonl"], 2,
+              "--since 2026-12-03 lies after --until 2026-12-01"),
+             (["records.jsonl"], 0, "set apart, dated more than a day after this report: "
+              "2031-06-01T08:00:00.000+01:00, station bench-9")]
+    for arguments, code, said in cases:
+        done = subprocess.run([report, *arguments], cwd=work, capture_output=True, text=True)
+        if done.returncode != code or said not in done.stderr:
+            problems.append(f"{arguments}: exit {done.returncode}, stderr {done.stderr[-300:]!r}")
+        if arguments == ["records.jsonl"] and "2031" in done.stdout:
+            problems.append("the record of 2031 is in the figures: " + done.stdout[:200])
+    subprocess.run([report, "--html", "page.html", "records.jsonl"], cwd=work,
+                   stderr=subprocess.DEVNULL, check=True)
+    shown = browse(work)["text"]
+    if "1 record dated more than a day after this report" not in shown or \
+            "2031-06-01" not in shown or "Period: 2026-12-01 to 2026-12-02" not in shown:
+        problems.append("the page does not set the record of 2031 apart: " + shown[:300])
+    return problems
+
+
 def main():
     report, base = (os.path.abspath(p) for p in sys.argv[1:3])
     passed = True
@@ -399,6 +434,10 @@ def main():
         if hostile not in rendered["text"]:
             print(f"FAIL the page does not show {hostile!r} as text")
             passed = False
+    mistakes = mistake_problems(report, base)
+    print(("FAIL " if mistakes else "PASS ") + "input that is no report's is refused or set apart"
+          + "".join("\n  " + p for p in mistakes))
+    passed &= not mistakes
     year = tempfile.mkdtemp()
     rendered, text = render(year, report, year_of_one_station())
     passed &= check("a year of one station's runs", rendered, text, open_limit_ms=5000)

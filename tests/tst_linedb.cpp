@@ -978,6 +978,12 @@ private slots:
         QTest::newRow("a serial of 3000")
             << with("chips", chips(2, 3000)) << "" << QByteArray() << "refused"
             << "serial number";
+        QTest::newRow("a serial with a line break")
+            << with("chips",
+                    QJsonArray { QJsonObject { { "serial", "A1\nB1" } },
+                                 QJsonObject { { "serial", "C1" } } })
+            << "" << QByteArray() << "refused"
+            << "on one line";
         QTest::newRow("65 chips") << with("chips", chips(65, 8)) << "" << QByteArray() << "refused"
                                   << "64 chips";
         QTest::newRow("70000 bytes")

@@ -9,11 +9,24 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cmath>
 
 using namespace yieldreport;
+
+Q_DECLARE_METATYPE(QJsonValue)
+
+namespace {
+QJsonValue chipsOf(const QStringList &serials)
+{
+    QJsonArray chips;
+    for (const QString &serial : serials)
+        chips << QJsonObject { { "serial", serial } };
+    return chips;
+}
+} // namespace
 
 class TestReport : public QObject {
     Q_OBJECT
@@ -207,6 +220,79 @@ private slots:
         QCOMPARE(h.overflow, overflow);
         QVERIFY(h.counts.size() <= htmlreport::HistogramBins && h.width >= 1);
         QVERIFY(htmlreport::render(page).contains(expected.toUtf8()));
+    }
+
+    // A record is taken as the line database takes it: what it refuses is
+    // skipped with its reason; a pair is two chips, no more.
+    void recordsAreTakenAsTheLineDatabaseTakesThem_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<QString>("reason"); // empty: taken
+        QTest::addColumn<bool>("pair");
+        const QString code = QStringLiteral("no failure code of the table");
+        QTest::newRow("two chips") << "chips" << chipsOf({ "A1", "B1" }) << "" << true;
+        QTest::newRow("three chips") << "chips" << chipsOf({ "A1", "B1", "C1" }) << "" << false;
+        QTest::newRow("a serial with a line break")
+            << "chips" << chipsOf({ "A1\nB1", "C1" })
+            << "a chip without a serial number of at most 64 characters on one line" << false;
+        QTest::newRow("a cycle time of a day")
+            << "durationMs" << QJsonValue(86400000) << "no cycle time from 0 to a day" << false;
+        QTest::newRow("a cycle time of 1e13 ms")
+            << "durationMs" << QJsonValue(1e13) << "no cycle time from 0 to a day" << false;
+        QTest::newRow("failure code 3.7") << "failCode" << QJsonValue(3.7) << code << false;
+        QTest::newRow("failure code 1e10") << "failCode" << QJsonValue(1e10) << code << false;
+        QTest::newRow("failure code 11") << "failCode" << QJsonValue(11) << code << false;
+        QTest::newRow("failure code 20") << "failCode" << QJsonValue(20) << "" << true;
+    }
+    void recordsAreTakenAsTheLineDatabaseTakesThem()
+    {
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, value);
+        QFETCH(QString, reason);
+        QFETCH(bool, pair);
+        QJsonObject record { { "schema", 1 },       { "start", "2026-12-01T08:00:00.000+01:00" },
+                             { "durationMs", 450 }, { "verdict", "FAILED" },
+                             { "failCode", 8 },     { "chips", chipsOf({ "A1", "B1" }) } };
+        record.insert(key, value);
+        QStringList skipped;
+        const QList<Run> read = parse(QJsonDocument(record).toJson(QJsonDocument::Compact),
+                                      QStringLiteral("r"), &skipped);
+        QCOMPARE(skipped,
+                 reason.isEmpty() ? QStringList() : QStringList { "r:1: skipped: " + reason });
+        QCOMPARE(!read.isEmpty() && !read.first().pair().isEmpty(), pair);
+    }
+
+    // A period that holds no moment is refused; a time without an offset is
+    // the report PC's, and goes to the line database with it spelled out.
+    void periodsAreReadOneWay_data()
+    {
+        QTest::addColumn<QString>("since");
+        QTest::addColumn<QString>("until");
+        QTest::addColumn<bool>("inverted");
+        QTest::newRow("one day") << "2026-12-08"
+                                 << "2026-12-08" << false;
+        QTest::newRow("days inverted") << "2026-12-09"
+                                       << "2026-12-08" << true;
+        QTest::newRow("times inverted") << "2026-12-08T10:00+01:00"
+                                        << "2026-12-08T09:30+01:00" << true;
+        QTest::newRow("a day after a time") << "2026-12-09"
+                                            << "2026-12-08T10:00" << true;
+        QTest::newRow("times in two zones, in order") << "2026-12-08T10:00+01:00"
+                                                      << "2026-12-08T09:30+00:00" << false;
+    }
+    void periodsAreReadOneWay()
+    {
+        QFETCH(QString, since);
+        QFETCH(QString, until);
+        QFETCH(bool, inverted);
+        QCOMPARE(yieldreport::inverted(bound(since), bound(until)), inverted);
+        for (const QString &text : { since, until })
+            if (text.size() > 10)
+                QVERIFY2(QRegularExpression("[+-]\\d\\d:\\d\\d$|Z$")
+                             .match(bound(text).time.toString(Qt::ISODateWithMs))
+                             .hasMatch(),
+                         qPrintable(bound(text).time.toString(Qt::ISODateWithMs)));
     }
 
     void csvQuotesWhatARecordHolds()
