@@ -1,6 +1,7 @@
 #include "report/htmlreport.h"
 
 #include "procedure/failurecodes.h"
+#include "report/controlcharts.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -93,17 +94,24 @@ QJsonArray byKey(const QMap<QString, Figures> &groups, const QString &key)
 
 QString failureKind(int code)
 {
-    switch (code) {
-    case FailureCode::NoFt232rDevice:
-    case FailureCode::DeviceCountNotTwo:
-    case FailureCode::HandleCountNotTwo: return QStringLiteral("fixture");
-    case FailureCode::EepromProgramFailed:
-    case FailureCode::EepromReadFailed:
-    case FailureCode::WriteFailed:
-    case FailureCode::ReadFailed:
-    case FailureCode::DataMismatch: return QStringLiteral("product");
-    default: return QStringLiteral("other");
-    }
+    return controlcharts::fixtureCode(code) ? QStringLiteral("fixture") : QStringLiteral("product");
+}
+
+// The stations out of control, at the top of the page.
+QString flagsList(const Summary &summary)
+{
+    const QList<controlcharts::Flag> flags = controlcharts::flags(summary);
+    if (summary.days.isEmpty())
+        return QString();
+    if (flags.isEmpty())
+        return QStringLiteral("<p class=\"flags\">No station out of control over the last %1 "
+                              "working days.</p>\n")
+            .arg(controlcharts::WorkingDays);
+    QString list = QStringLiteral("<section class=\"flags\"><h2>Out of control</h2>\n<ul>\n");
+    for (const controlcharts::Flag &flag : flags)
+        list += QStringLiteral("<li data-station=\"%1\">%2</li>\n").arg(esc(flag.station),
+                                                                       esc(flag.text));
+    return list + QStringLiteral("</ul></section>\n");
 }
 
 // Failed runs by code, most first.
@@ -321,6 +329,7 @@ const char Style[] = R"(
 body { font: 14px/1.4 "DejaVu Sans", Arial, sans-serif; margin: 24px; color: #222; }
 h1 { font-size: 22px; margin: 0 0 4px; } h2 { font-size: 17px; margin: 28px 0 8px; }
 .sources { color: #555; margin: 0 0 16px; }
+.flags li { color: #a00000; font-weight: bold; }
 table { border-collapse: collapse; margin: 4px 0; }
 td, th { border: 1px solid #ccc; padding: 3px 8px; text-align: left; vertical-align: top; }
 th { background: #f2f2f2; }
@@ -390,12 +399,20 @@ chart('cycle-times', { type: 'bar', data: {
                                      ', 95th percentile ' + c.percentile95 + ')' } },
                        y: runsAxis } } });
 function pareto(id, failures) {
-  const kinds = [['fixture', '#ef6c00'], ['product', '#c62828'], ['other', '#757575']];
+  const kinds = [['fixture', '#ef6c00'], ['product', '#c62828']];
   const sorted = kinds.flatMap(([kind]) => failures.filter(f => f.kind === kind));
+  const total = sorted.reduce((sum, f) => sum + f.runs, 0);
+  let sum = 0;
+  const cumulative = sorted.map(f => 100 * (sum += f.runs) / total);
   chart(id, { type: 'bar', data: { labels: sorted.map(f => f.code + ': ' + f.meaning),
       datasets: kinds.map(([kind, colour]) => ({ label: kind, backgroundColor: colour,
-        data: sorted.map(f => f.kind === kind ? f.runs : null), skipNull: true })) },
-    options: { scales: { x: { stacked: true }, y: runsAxis } } });
+        data: sorted.map(f => f.kind === kind ? f.runs : null), skipNull: true }))
+        .concat([{ type: 'line', label: 'cumulative %', data: cumulative, yAxisID: 'share',
+                   borderColor: '#263238', backgroundColor: '#263238' }]) },
+    options: { scales: { x: { stacked: true }, y: runsAxis,
+                         share: { position: 'right', min: 0, max: 100,
+                                  grid: { drawOnChartArea: false },
+                                  title: { display: true, text: '% of failed runs' } } } } });
 }
 pareto('failures-last-day', data.lastDayFailures);
 pareto('failures-pareto', data.failures);
@@ -481,6 +498,7 @@ QByteArray render(const Page &page)
             body += QStringLiteral("<li>") + esc(run) + QStringLiteral("</li>\n");
         body += QStringLiteral("</ul>\n");
     }
+    body += flagsList(s);
     body += tiles(page.recent);
     body += QStringLiteral("<h2>The period</h2>\n") + summaryTable(s.all);
     body += QStringLiteral("<div class=\"charts\">\n");

@@ -2,6 +2,7 @@
 // 7 runs over two days, 3 pairs (A1+B1 failed first, C1+D1 passed first,
 // E1+F1 failed first), a run without chips, three lines that are no records.
 
+#include "report/controlcharts.h"
 #include "report/htmlreport.h"
 #include "report/yieldreport.h"
 
@@ -293,6 +294,82 @@ private slots:
                              .match(bound(text).time.toString(Qt::ISODateWithMs))
                              .hasMatch(),
                          qPrintable(bound(text).time.toString(Qt::ISODateWithMs)));
+    }
+
+    // The stations out of control against the line, worked out by hand:
+    // 20 pairs a station a day, each pair run once, over 7 working days
+    // (and 7 before them, alike, for the cycle times).
+    void stationsOutOfControlAreNamed_data()
+    {
+        QTest::addColumn<QStringList>(
+            "stations"); // "NAME PASSED-A-DAY[,…] CODE MS-BEFORE MS-AFTER"
+        QTest::addColumn<QStringList>("flagged");
+        const QString low = QStringLiteral(
+            "bench-5: first-pass yield 70.0 % over the last 7 working days against the line's "
+            "90.0 %, beyond the 3-sigma limit (82.4 % for 140 pairs)");
+        const QString below = QStringLiteral("bench-5: first-pass yield below the line's 90.0 % on "
+                                             "each of its last 14 working days");
+        QTest::newRow("a station at 70 % among stations at 95 %")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 450 450", "bench-3 19 8 450 450",
+                             "bench-4 19 8 450 450", "bench-5 14 8 450 450" }
+            << QStringList { low, below };
+        QTest::newRow("one at 93 % is not")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 450 450", "bench-3 19 8 450 450",
+                             "bench-4 19,18 8 450 450", "bench-5 14 8 450 450" }
+            << QStringList { "bench-5: first-pass yield 70.0 % over the last 7 working days "
+                             "against the line's 89.4 %, beyond the 3-sigma limit (81.6 % for "
+                             "140 pairs)",
+                             "bench-5: first-pass yield below the line's 89.4 % on each of its "
+                             "last 14 working days" };
+        QTest::newRow("all alike")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 450 450" } << QStringList {};
+        QTest::newRow("a worn fixture")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 450 450", "bench-3 19 8 450 450",
+                             "bench-4 16 2 450 450" }
+            << QStringList { "bench-4: first-pass yield 80.0 % over the last 7 working days "
+                             "against the line's 91.3 %, beyond the 3-sigma limit (84.1 % for "
+                             "140 pairs)",
+                             "bench-4: first-pass yield below the line's 91.3 % on each of its "
+                             "last 14 working days",
+                             "bench-4: fixture failures 20.0 % of runs over the last 7 working "
+                             "days against the line's 5.0 %, beyond the 3-sigma limit (10.5 % "
+                             "for 140 runs)" };
+        QTest::newRow("a station whose cycle time grows")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 3200 3900" }
+            << QStringList { "bench-2: median cycle time 3900 ms over the last 7 working days "
+                             "against its 3200 ms before, 22 % longer" };
+        QTest::newRow("one that grows by less than a tenth")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 3200 3500" } << QStringList {};
+    }
+    void stationsOutOfControlAreNamed()
+    {
+        QFETCH(QStringList, stations);
+        QFETCH(QStringList, flagged);
+        QList<Run> all;
+        for (const QString &spec : stations) {
+            const QStringList f = spec.split(' ');
+            const QStringList passedADay = f[1].split(',');
+            for (int day = 0; day < 14; ++day) {
+                const int passes = passedADay[day % passedADay.size()].toInt();
+                for (int i = 0; i < 20; ++i) {
+                    Run run;
+                    run.station = f[0];
+                    run.id = QStringLiteral("%1-%2-%3").arg(f[0]).arg(day).arg(i);
+                    run.start = QDate(2026, 11, 1).addDays(day).toString(Qt::ISODate)
+                        + QStringLiteral("T08:%1:00.000+01:00").arg(i, 2, 10, QChar('0'));
+                    run.startTime = QDateTime::fromString(run.start, Qt::ISODateWithMs);
+                    run.serials = QStringList { "A" + run.id, "B" + run.id };
+                    run.passed = i < passes;
+                    run.failCode = run.passed ? 0 : f[2].toInt();
+                    run.durationMs = (day < 7 ? f[3] : f[4]).toDouble();
+                    all << run;
+                }
+            }
+        }
+        QStringList found;
+        for (const controlcharts::Flag &flag : controlcharts::flags(summarize(all, Filter {})))
+            found << flag.text;
+        QCOMPARE(found, flagged);
     }
 
     void csvQuotesWhatARecordHolds()
