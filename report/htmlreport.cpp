@@ -109,8 +109,8 @@ QString flagsList(const Summary &summary)
             .arg(controlcharts::WorkingDays);
     QString list = QStringLiteral("<section class=\"flags\"><h2>Out of control</h2>\n<ul>\n");
     for (const controlcharts::Flag &flag : flags)
-        list += QStringLiteral("<li data-station=\"%1\">%2</li>\n").arg(esc(flag.station),
-                                                                       esc(flag.text));
+        list += QStringLiteral("<li data-station=\"%1\">%2</li>\n")
+                    .arg(esc(flag.station), esc(flag.text));
     return list + QStringLiteral("</ul></section>\n");
 }
 
@@ -218,6 +218,14 @@ QString against(std::optional<double> now, std::optional<double> then, const QSt
         .arg(QString::number(*then, 'f', decimals) + (percent ? QStringLiteral(" %") : QString()));
 }
 
+// Runs a working day, to the whole run.
+std::optional<double> meanRuns(const Figures &days, int count)
+{
+    if (count == 0)
+        return std::nullopt;
+    return std::round(double(days.runs) / count);
+}
+
 std::optional<double> rate(int part, int whole)
 {
     return whole ? std::optional<double>(100.0 * part / whole) : std::nullopt;
@@ -232,22 +240,45 @@ QString tile(const QString &name, const QString &title, const QString &value,
              esc(versusWeek));
 }
 
-// The last day's first-pass yield, final yield and runs, against the day
-// before and the 7 days before it taken together.
-QString tiles(const Summary &recent)
+// The headline: the last complete working day (a day with runs that a later
+// day with runs follows, or that the report's own day is past), with the
+// day not over yet beside it; its first-pass yield, its final yield of equal
+// age (pairs that passed on the day of their first run) and its runs,
+// against the working day before and the 7 working days before it taken
+// together.
+QString tiles(const Summary &recent, const QDate &reportDay)
 {
-    if (recent.days.isEmpty())
+    QStringList working;
+    for (auto it = recent.days.cbegin(); it != recent.days.cend(); ++it)
+        if (it->runs > 0)
+            working << it.key();
+    if (working.isEmpty())
         return QString();
-    const QString last = recent.days.lastKey();
-    const QDate lastDate = QDate::fromString(last, Qt::ISODate);
-    const Figures today = recent.days.last();
-    const Figures dayBefore = recent.days.value(lastDate.addDays(-1).toString(Qt::ISODate));
+    QString partial;
+    if (QDate::fromString(working.last(), Qt::ISODate) >= reportDay)
+        partial = working.takeLast();
+    QString head;
+    if (!partial.isEmpty()) {
+        const Figures &f = recent.days.value(partial);
+        head = QStringLiteral("<p class=\"partial\">%1 is not over: %2 runs so far, first-pass "
+                              "yield %3</p>\n")
+                   .arg(esc(partial))
+                   .arg(f.runs)
+                   .arg(yieldreport::percent(f.pairsFirstPassed, f.pairs));
+    }
+    if (working.isEmpty())
+        return head;
+    const QString last = working.takeLast();
+    const Figures today = recent.days.value(last);
+    const Figures dayBefore = working.isEmpty() ? Figures {} : recent.days.value(working.last());
     Figures week;
-    for (int d = 1; d <= 7; ++d)
-        week += recent.days.value(lastDate.addDays(-d).toString(Qt::ISODate));
-    const QString yesterday = QStringLiteral("the day before");
-    const QString lastWeek = QStringLiteral("the 7 days before");
-    const QString weekMean = QStringLiteral("the mean of the 7 days before");
+    const QStringList weekDays = working.mid(std::max<qsizetype>(0, working.size() - 7));
+    for (const QString &day : weekDays)
+        week += recent.days.value(day);
+    const QString yesterday = QStringLiteral("the working day before");
+    const QString lastWeek = QStringLiteral("the %1 working days before").arg(weekDays.size());
+    const QString weekMean
+        = QStringLiteral("the mean of the %1 working days before").arg(weekDays.size());
     auto yieldTile = [&](const QString &name, const QString &title, auto passedOf) {
         return tile(name, title, yieldreport::percent(passedOf(today), today.pairs),
                     against(rate(passedOf(today), today.pairs),
@@ -255,15 +286,18 @@ QString tiles(const Summary &recent)
                     against(rate(passedOf(today), today.pairs), rate(passedOf(week), week.pairs),
                             lastWeek, true));
     };
-    const auto runsOn = [](const Figures &f) { return std::optional<double>(f.runs); };
-    return QStringLiteral("<h2>%1</h2>\n<div class=\"tiles\">\n").arg(esc(last))
+    const auto runsOn
+        = [](const Figures &f) { return f.runs ? std::optional<double>(f.runs) : std::nullopt; };
+    return head
+        + QStringLiteral("<h2>%1, the last complete working day</h2>\n<div class=\"tiles\">\n")
+              .arg(esc(last))
         + yieldTile(QStringLiteral("first-pass-yield"), QStringLiteral("First-pass yield"),
                     [](const Figures &f) { return f.pairsFirstPassed; })
-        + yieldTile(QStringLiteral("final-yield"), QStringLiteral("Final yield"),
-                    [](const Figures &f) { return f.pairsFinallyPassed; })
+        + yieldTile(QStringLiteral("final-yield"), QStringLiteral("Final yield on the first day"),
+                    [](const Figures &f) { return f.pairsPassedFirstDay; })
         + tile(QStringLiteral("runs"), QStringLiteral("Runs"), QString::number(today.runs),
                against(runsOn(today), runsOn(dayBefore), yesterday, false),
-               against(runsOn(today), week.runs / 7.0, weekMean, false))
+               against(runsOn(today), meanRuns(week, int(weekDays.size())), weekMean, false))
         + QStringLiteral("</div>\n");
 }
 
@@ -442,10 +476,13 @@ Histogram histogram(const yieldreport::CycleTimes &times)
 yieldreport::Filter recentDays(const Summary &summary, const yieldreport::Filter &filter)
 {
     yieldreport::Filter recent = filter;
-    if (summary.days.isEmpty())
+    QStringList working;
+    for (auto it = summary.days.cbegin(); it != summary.days.cend(); ++it)
+        if (it->runs > 0)
+            working << it.key();
+    if (working.isEmpty())
         return recent;
-    recent.since.day
-        = QDate::fromString(summary.days.lastKey(), Qt::ISODate).addDays(-7).toString(Qt::ISODate);
+    recent.since.day = working.value(std::max<qsizetype>(0, working.size() - RecentWorkingDays));
     recent.since.time = {};
     return recent;
 }
@@ -499,7 +536,7 @@ QByteArray render(const Page &page)
         body += QStringLiteral("</ul>\n");
     }
     body += flagsList(s);
-    body += tiles(page.recent);
+    body += tiles(page.recent, page.reportDay);
     body += QStringLiteral("<h2>The period</h2>\n") + summaryTable(s.all);
     body += QStringLiteral("<div class=\"charts\">\n");
     const char *const charts[][2]

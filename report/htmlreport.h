@@ -41,8 +41,9 @@ constexpr int LatestFailures = 20;
 
 struct Page {
     yieldreport::Summary summary;
-    // The period's last day and the 7 days before it, for the tiles.
+    // The period's last working days (days with runs), for the tiles.
     yieldreport::Summary recent;
+    QDate reportDay = QDate::currentDate(); // a day before it is over
     QList<Failure> latestFailures; // newest first
     QString sources; // what the records came from: files, or the line database
     QString period; // the selection, or the days the runs fall on
@@ -50,7 +51,9 @@ struct Page {
     QStringList setApart; // runs dated more than a day after the report
 };
 
-// The days the tiles compare: the last day with runs and the 7 before it.
+// The days the tiles compare: the last 9 working days (a day that may not be
+// over, the headline day and the 7 before it).
+constexpr int RecentWorkingDays = 9;
 yieldreport::Filter recentDays(const yieldreport::Summary &summary,
                                const yieldreport::Filter &filter);
 

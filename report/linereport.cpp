@@ -44,7 +44,8 @@ QString failuresOfCells(bool cells)
 QString firstRunsOfCells(bool cells)
 {
     return grouped("sum(pairs), sum(pairs) FILTER (WHERE first_passed), sum(pairs) FILTER (WHERE "
-                   "pass_day <> 'infinity' AND pass_day <= coalesce($2::date, 'infinity'))",
+                   "pass_day <> 'infinity' AND pass_day <= coalesce($2::date, 'infinity')), "
+                   "sum(pairs) FILTER (WHERE pass_day = day)",
                    "zelor_day_first_runs", "", cells);
 }
 // Cycle times by day, the line's or with $3 one station's: a row a day,
@@ -207,6 +208,7 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
         f.pairs = row[3].toInt();
         f.pairsFirstPassed = row[4].toInt();
         f.pairsFinallyPassed = row[5].toInt();
+        f.pairsPassedFirstDay = row[6].toInt();
     };
     // Cycle times by day and by station only: all the cells' would be many.
     auto byDay = [summary](const QList<QByteArrayView> &row) {

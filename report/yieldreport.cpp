@@ -220,6 +220,7 @@ Figures &Figures::operator+=(const Figures &other)
     pairs += other.pairs;
     pairsFirstPassed += other.pairsFirstPassed;
     pairsFinallyPassed += other.pairsFinallyPassed;
+    pairsPassedFirstDay += other.pairsPassedFirstDay;
     for (auto it = other.failures.cbegin(); it != other.failures.cend(); ++it)
         failures[it.key()] += it.value();
     for (auto it = other.cycleTimes.cbegin(); it != other.cycleTimes.cend(); ++it)
@@ -257,6 +258,7 @@ Summary summarize(const QList<Run> &selected, const QHash<QString, PairHistory> 
             ++f.pairs;
             f.pairsFirstPassed += run.passed ? 1 : 0;
             f.pairsFinallyPassed += passedBy(*history, until) ? 1 : 0;
+            f.pairsPassedFirstDay += history->passDay == run.day() ? 1 : 0;
         }
     }
     Summary summary;

@@ -68,6 +68,7 @@ struct Figures {
     int pairs = 0; // pairs whose first run is here
     int pairsFirstPassed = 0; // of them, those that passed that first run
     int pairsFinallyPassed = 0; // of them, those with a passed run by the period's end
+    int pairsPassedFirstDay = 0; // of them, those with a passed run on the day of their first
     QMap<int, int> failures; // failed runs by code
     CycleTimes cycleTimes; // passed runs
 

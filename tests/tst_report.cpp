@@ -372,6 +372,73 @@ private slots:
         QCOMPARE(found, flagged);
     }
 
+    // The headline is the last complete working day, beside the day not
+    // over yet, against the working day before (over the weekend) and the
+    // working days before it; its final yield counts what passed on the day
+    // of the pair's first run. By hand: Thu 3rd 4 pairs passed; Fri 4th 3
+    // passed, 1 failed and passed on a retest; Mon 7th 2 passed, 2 failed, one
+    // of them passed on Tue 8th, with 2 new pairs that passed.
+    void theHeadlineIsTheLastCompleteWorkingDay_data()
+    {
+        QTest::addColumn<QDate>("reportDay");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("on Tuesday")
+            << QDate(2026, 12, 8)
+            << QStringList {
+                   "2026-12-08 is not over: 3 runs so far, first-pass yield 100.0 %",
+                   "2026-12-07, the last complete working day",
+                   "50.0 %</span></div><div>-25.0 points against the working day before (75.0 "
+                   "%)</div><div>-37.5 points against the 2 working days before (87.5 %)",
+                   "Final yield on the first day</div><div class=\"value\"><span "
+                   "data-figure=\"tile-final-yield\">50.0 %</span></div><div>-50.0 points "
+                   "against the working day before (100.0 %)",
+                   "4</span></div><div>-1 runs against the working day before (5)</div><div>-1 "
+                   "runs against the mean of the 2 working days before (5)"
+               };
+        QTest::newRow("on Wednesday")
+            << QDate(2026, 12, 9)
+            << QStringList { "2026-12-08, the last complete working day",
+                             "3</span></div><div>-1 runs against the working day before (4)" };
+    }
+    void theHeadlineIsTheLastCompleteWorkingDay()
+    {
+        QFETCH(QDate, reportDay);
+        QFETCH(QStringList, shown);
+        QList<Run> all;
+        auto add = [&](const QString &day, const QString &pair, bool passed) {
+            Run run;
+            run.station = QStringLiteral("bench-1");
+            run.id = QString::number(all.size());
+            run.start = day
+                + QStringLiteral("T08:%1:00.000+01:00").arg(all.size() % 60, 2, 10, QChar('0'));
+            run.startTime = QDateTime::fromString(run.start, Qt::ISODateWithMs);
+            run.serials = QStringList { "A" + pair, "B" + pair };
+            run.passed = passed;
+            run.failCode = passed ? 0 : 8;
+            run.durationMs = 450;
+            all << run;
+        };
+        for (const char *pair : { "1", "2", "3", "4" })
+            add("2026-12-03", pair, true);
+        for (const char *pair : { "5", "6", "7" })
+            add("2026-12-04", pair, true);
+        add("2026-12-04", "8", false);
+        add("2026-12-04", "8", true);
+        add("2026-12-07", "9", true);
+        add("2026-12-07", "10", true);
+        add("2026-12-07", "11", false);
+        add("2026-12-07", "12", false);
+        add("2026-12-08", "11", true);
+        add("2026-12-08", "13", true);
+        add("2026-12-08", "14", true);
+        htmlreport::Page page = htmlreport::fromRuns(all, Filter {});
+        page.reportDay = reportDay;
+        const QString html = QString::fromUtf8(htmlreport::render(page));
+        for (const QString &text : shown)
+            QVERIFY2(html.contains(text), qPrintable(text));
+        QVERIFY(!html.contains(QLatin1String("nothing to compare")));
+    }
+
     void csvQuotesWhatARecordHolds()
     {
         const QStringList rows = csv(runs).split(QLatin1Char('\n'));
