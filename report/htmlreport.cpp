@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
@@ -333,28 +334,63 @@ QString groupTable(const char *kind, const QMap<QString, Figures> &groups)
     return html + QStringLiteral("</table>\n");
 }
 
+// "2026-12-07 08:00:12": the station's own date and time, to the second.
+QString shortTime(const QString &start)
+{
+    return start.left(19).replace(QLatin1Char('T'), QLatin1Char(' '));
+}
+
 QString pairRunsText(const QList<PairRun> &runs)
 {
     QStringList texts;
     for (const PairRun &r : runs)
         texts << esc(QStringLiteral("%1 %2 %3")
-                         .arg(r.start, r.station,
+                         .arg(shortTime(r.start), r.station,
                               r.passed ? QStringLiteral("passed")
                                        : QStringLiteral("failed (%1)").arg(r.failCode)));
     return texts.join(QStringLiteral("<br>"));
+}
+
+// What became of the pair: its first passed run, or none yet.
+QString outcome(const QList<PairRun> &runs)
+{
+    for (const PairRun &r : runs)
+        if (r.passed)
+            return QStringLiteral("passed ") + shortTime(r.start);
+    return QStringLiteral("not passed");
+}
+
+// The newest failure of each pair (a run of other than two chips stands
+// alone), its serial numbers in one order, at most LatestFailures of them.
+QList<Failure> onePerPair(const QList<Failure> &failures)
+{
+    QList<Failure> kept;
+    QSet<QString> seen;
+    for (Failure f : failures) {
+        std::sort(f.serials.begin(), f.serials.end());
+        const QString key = QJsonDocument(QJsonArray::fromStringList(f.serials)).toJson();
+        if (f.serials.size() == 2 && seen.contains(key))
+            continue;
+        seen.insert(key);
+        kept << f;
+        if (kept.size() == LatestFailures)
+            break;
+    }
+    return kept;
 }
 
 QString latestFailuresTable(const QList<Failure> &failures)
 {
     if (failures.isEmpty())
         return QString();
-    QString html = QStringLiteral("<h2>Latest failures</h2>\n<table class=\"latest\">\n<tr>"
-                                  "<th>Start</th><th>Station</th><th>Chips</th><th>Code</th>"
-                                  "<th>Failure</th><th>Every run of the pair</th></tr>\n");
-    for (const Failure &f : failures)
-        html += row({ esc(f.start), esc(f.station), esc(f.serials.join(QStringLiteral(", "))),
-                      QString::number(f.failCode),
-                      esc(QLatin1String(failureCodeMeaning(f.failCode))),
+    QString html = QStringLiteral("<h2>Latest failures, one row a pair</h2>\n<table "
+                                  "class=\"latest\">\n<tr><th>Start</th><th>Station</th>"
+                                  "<th>Chips</th><th>Code</th><th>Failure</th><th>Outcome</th>"
+                                  "<th>Every run of the pair</th></tr>\n");
+    for (const Failure &f : onePerPair(failures))
+        html += row({ esc(shortTime(f.start)), esc(f.station),
+                      esc(f.serials.join(QStringLiteral(", "))), QString::number(f.failCode),
+                      esc(QLatin1String(failureCodeMeaning(f.failCode))), esc(outcome(f.pairRuns)),
                       pairRunsText(f.pairRuns) });
     return html + QStringLiteral("</table>\n");
 }
@@ -503,10 +539,13 @@ Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &fil
     }
     for (const yieldreport::Run &run : runs)
         byStart << &run;
-    const auto later = [](const auto *a, const auto *b) { return a->startTime > b->startTime; };
-    std::stable_sort(failed.begin(), failed.end(), later);
-    std::stable_sort(byStart.begin(), byStart.end(), later);
-    for (const yieldreport::Run *run : failed.mid(0, LatestFailures)) {
+    // Of two at one time, the higher id is the later, in both paths.
+    const auto later = [](const auto *a, const auto *b) {
+        return a->startTime != b->startTime ? a->startTime > b->startTime : a->id > b->id;
+    };
+    std::sort(failed.begin(), failed.end(), later);
+    std::sort(byStart.begin(), byStart.end(), later);
+    for (const yieldreport::Run *run : failed.mid(0, FailuresRead)) {
         Failure f { run->start, run->station, run->serials, run->failCode, {} };
         for (const yieldreport::Run *other : byStart) {
             if (!run->pair().isEmpty() && other->pair() == run->pair())

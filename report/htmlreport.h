@@ -38,6 +38,9 @@ struct Failure {
     QList<PairRun> pairRuns; // oldest first
 };
 constexpr int LatestFailures = 20;
+// The newest failed runs read for them: a pair that failed several times
+// takes one row.
+constexpr int FailuresRead = 200;
 
 struct Page {
     yieldreport::Summary summary;

@@ -84,13 +84,13 @@ const QString RunsWithPairs = Selected
 const QString LatestFailuresQuery = Selected
     + QStringLiteral("SELECT record->>'start', station, record->'chips', fail_code, pair FROM sel "
                      "JOIN zelor_records ON zelor_records.id = sel.id WHERE verdict = 'FAILED' "
-                     "ORDER BY started DESC, arrival DESC LIMIT %1")
-          .arg(htmlreport::LatestFailures);
+                     "ORDER BY started DESC, sel.id DESC LIMIT %1")
+          .arg(htmlreport::FailuresRead);
 
 const QString PairRunsQuery = QStringLiteral(
     "SELECT pair, record->>'start', station, verdict, fail_code FROM zelor_runs "
     "JOIN zelor_records USING (id) WHERE pair IN (SELECT jsonb_array_elements_text($1::jsonb)) "
-    "ORDER BY started, arrival");
+    "ORDER BY started, id");
 
 const QString RunsQuery = Selected
     + QStringLiteral("SELECT sel.id::text, station, record->>'run', record->>'start', "

@@ -439,6 +439,40 @@ private slots:
         QVERIFY(!html.contains(QLatin1String("nothing to compare")));
     }
 
+    // The latest failures, one row a pair, newest first (of two at one
+    // time, the higher id), serials in one order, with what became of it.
+    void latestFailuresAreOneRowAPair()
+    {
+        QList<Run> all;
+        auto add = [&](const QString &id, const QString &time, QStringList serials, bool passed) {
+            Run run;
+            run.id = id;
+            run.station = QStringLiteral("bench-1");
+            run.start = QStringLiteral("2026-12-07T") + time + QStringLiteral(".000+01:00");
+            run.startTime = QDateTime::fromString(run.start, Qt::ISODateWithMs);
+            run.serials = serials;
+            run.passed = passed;
+            run.failCode = passed ? 0 : 8;
+            all << run;
+        };
+        add("1", "08:00:00", { "B1", "A1" }, false);
+        add("2", "08:01:00", { "A1", "B1" }, false);
+        add("3", "08:02:00", { "B1", "A1" }, true);
+        add("4", "08:03:00", { "F1", "E1" }, false);
+        add("5", "08:03:00", { "C1", "D1" }, false);
+        const QString html = QString::fromUtf8(htmlreport::render(htmlreport::fromRuns(all, {})));
+        const QString table = html.section(QStringLiteral("one row a pair"), 1)
+                                  .section(QStringLiteral("</table>"), 0, 0);
+        QCOMPARE(table.count(QStringLiteral("<tr><td>")), 3);
+        const qsizetype cd = table.indexOf(QStringLiteral("C1, D1")),
+                        ef = table.indexOf(QStringLiteral("E1, F1")),
+                        ab = table.indexOf(QStringLiteral("A1, B1"));
+        QVERIFY2(cd >= 0 && cd < ef && ef < ab, qPrintable(table));
+        QVERIFY(table.contains(QStringLiteral("<td>2026-12-07 08:01:00</td>")));
+        QVERIFY(table.contains(QStringLiteral("<td>passed 2026-12-07 08:02:00</td>")));
+        QCOMPARE(table.count(QStringLiteral("<td>not passed</td>")), 2);
+    }
+
     void csvQuotesWhatARecordHolds()
     {
         const QStringList rows = csv(runs).split(QLatin1Char('\n'));
