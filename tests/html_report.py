@@ -94,7 +94,7 @@ def a_line(seed=3):
     rng = random.Random(seed)
     lines, run = [], 0
     for day in range(1, 15):
-        for station, rate in (("bench-1", 0.04), ("bench-2", 0.07), ("bench-3", 0.12 if day > 8 else 0.05)):
+        for station, rate in (("bench-1", 0.04), ("bench-2", 0.07), ("bench-3", 0.22 if day > 7 else 0.05)):
             retest = None
             for i in range(40):
                 run += 1
