@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/pluginstart.h"
 #include "sockets/fixturelayout.h"
 #include "sockets/sharedlibrary.h"
 #include "sockets/socketsettings.h"
@@ -30,11 +31,11 @@ public:
     static constexpr int RefreshMs = 1000;
     static constexpr int TileColumns = 4;
     // With start=plug-in, as the one-pair station's.
-    static constexpr int PollMs = 200;
-    static constexpr int StillMs = 1000;
-    static constexpr int OpenRetryMs = 3000;
-    static inline const QString PlugInPair = QStringLiteral("Plug in a pair");
-    static inline const QString RemovePair = QStringLiteral("Remove the pair");
+    static constexpr int PollMs = PlugInStart::PollMs;
+    static constexpr int StillMs = PlugInStart::StillMs;
+    static constexpr int OpenRetryMs = PlugInStart::OpenRetryMs;
+    static inline const QString PlugInPair = PlugInStart::PlugIn;
+    static inline const QString RemovePair = PlugInStart::RemovePair;
     static inline const QString RemoveChips = QStringLiteral("Remove the chips");
 
     FixtureWindow(DeviceLibrary &library, const SocketSettings &settings,

@@ -332,6 +332,16 @@ private slots:
         QTest::newRow("link to unknown")
             << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"links\": [[\"A\", \"Z\"]]}")
             << "links[0]: unknown device \"Z\"";
+        QTest::newRow("wire to unknown")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"wires\": [[\"A\", \"Z\"]]}")
+            << "wires[0]: unknown device \"Z\"";
+        QTest::newRow("a wire of one end")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\"}], \"wires\": [[\"A\"]]}")
+            << "wires[0]: a wire is a pair";
+        QTest::newRow("a location twice")
+            << QByteArray("{\"devices\": [{\"serial\": \"A\", \"location\": 17}, "
+                          "{\"serial\": \"B\", \"location\": 17}]}")
+            << "devices[1]: location 17 appears twice";
         QTest::newRow("eeprom key")
             << QByteArray("{\"devices\": [{\"serial\": \"A\", \"eeprom\": {\"cbus9\": 1}}]}")
             << "devices[0].eeprom: unknown key \"cbus9\"";

@@ -48,9 +48,7 @@ private:
     bool readEeprom(const QJsonObject &object, const QString &where, SimEeprom *eeprom);
     bool readFault(const QJsonValue &value, const QString &where, SimFault *fault);
     bool readLink(const QJsonValue &value, const QString &where,
-                  QPair<QByteArray, QByteArray> *link);
-    bool readWire(const QJsonValue &value, const QString &where,
-                  QPair<QByteArray, QByteArray> *wire);
+                  QPair<QByteArray, QByteArray> *link, const char *what = "link");
     bool checkReferences(const SimScenario &scenario);
 };
 
@@ -257,27 +255,19 @@ bool ScenarioParser::readFault(const QJsonValue &value, const QString &where, Si
     return true;
 }
 
+// A link (two devices cross-wired) or a wire (a transmitter to a receiver,
+// maybe the device's own): a pair of serial numbers.
 bool ScenarioParser::readLink(const QJsonValue &value, const QString &where,
-                              QPair<QByteArray, QByteArray> *link)
+                              QPair<QByteArray, QByteArray> *link, const char *what)
 {
     const QJsonArray pair = value.toArray();
     if (!value.isArray() || pair.size() != 2 || !pair[0].isString() || !pair[1].isString())
-        return fail(where, QStringLiteral("a link is a pair of two serial numbers"));
+        return fail(
+            where, QStringLiteral("a %1 is a pair of two serial numbers").arg(QLatin1String(what)));
     link->first = pair[0].toString().toLatin1();
     link->second = pair[1].toString().toLatin1();
-    if (link->first == link->second)
+    if (qstrcmp(what, "link") == 0 && link->first == link->second)
         return fail(where, QStringLiteral("a device cannot be linked to itself"));
-    return true;
-}
-
-bool ScenarioParser::readWire(const QJsonValue &value, const QString &where,
-                              QPair<QByteArray, QByteArray> *wire)
-{
-    const QJsonArray pair = value.toArray();
-    if (!value.isArray() || pair.size() != 2 || !pair[0].isString() || !pair[1].isString())
-        return fail(where, QStringLiteral("a wire is a pair of two serial numbers"));
-    wire->first = pair[0].toString().toLatin1();
-    wire->second = pair[1].toString().toLatin1();
     return true;
 }
 
@@ -363,7 +353,7 @@ bool ScenarioParser::parse(const QJsonObject &root, SimScenario *scenario)
         { "wires",
           [&](const QJsonValue &v, const QString &where) {
               QPair<QByteArray, QByteArray> wire;
-              return readWire(v, where, &wire) && (scenario->wires.append(wire), true);
+              return readLink(v, where, &wire, "wire") && (scenario->wires.append(wire), true);
           } },
         { "faults",
           [&](const QJsonValue &v, const QString &where) {
