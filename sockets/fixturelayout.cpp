@@ -31,6 +31,13 @@ QList<QList<int>> groupsOf(const QList<ChipWiring> &wiring)
 
 } // namespace
 
+bool labelledBefore(const QString &a, const QString &b)
+{
+    QCollator collator; // each caller its own: the probe's thread sorts too
+    collator.setNumericMode(true);
+    return collator.compare(a, b) < 0;
+}
+
 FixtureLayout layOutFixture(const QList<FixtureChip> &chips, const QList<ChipWiring> &wiring,
                             const QHash<QString, QString> &labels, const LocationText &locationText)
 {
@@ -95,11 +102,9 @@ FixtureLayout layOutFixture(const QList<FixtureChip> &chips, const QList<ChipWir
     if (unlabelled && !labels.isEmpty())
         layout.notes << QStringLiteral("Some sockets have no label in zelor-k3-tester.ini: each "
                                        "is shown by its location");
-    QCollator collator;
-    collator.setNumericMode(true);
     std::stable_sort(layout.sockets.begin(), layout.sockets.end(),
-                     [&](const FixtureSocket &a, const FixtureSocket &b) {
-                         return collator.compare(a.label, b.label) < 0;
+                     [](const FixtureSocket &a, const FixtureSocket &b) {
+                         return labelledBefore(a.label, b.label);
                      });
     layout.notes.sort();
     return layout;

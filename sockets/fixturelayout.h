@@ -27,6 +27,9 @@ struct FixtureLayout {
 
 using LocationText = std::function<QString(quint32 locationId)>;
 
+// Label order, numbers by their value: "A2" before "A10".
+bool labelledBefore(const QString &a, const QString &b);
+
 // `labels`: the ini's label for a chip's location text. A socket takes the
 // label of its first labelled chip; a label that would name two sockets
 // names neither (they show their locations, and a note says so).

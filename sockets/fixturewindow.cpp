@@ -8,7 +8,6 @@
 #include "sockets/socketrun.h"
 #include "sockets/sockettile.h"
 
-#include <QCollator>
 #include <QDateTime>
 #include <QGridLayout>
 #include <QLabel>
@@ -192,8 +191,6 @@ void FixtureWindow::addTile(const FixtureSocket &socket)
     tile->show(socket.label,
                chipsText(socket, [this](quint32 l) { return shared.locationText(l); }));
     connect(tile, &SocketTile::retestClicked, this, &FixtureWindow::retest);
-    const int place = int(tiles.size());
-    grid->addWidget(tile, place / TileColumns, place % TileColumns);
     tiles.insert(socket.key, tile);
 }
 
@@ -222,9 +219,7 @@ void FixtureWindow::showLayout(const FixtureLayout &found, int run, bool whole,
                     socket.label = socket.key;
             forgetTilesOf(socket.chips);
             order << socket.key;
-            known.insert(socket.key, socket);
             addTile(socket);
-            relayTiles();
         }
         known.insert(socket.key, socket);
         SocketTile *tile = tiles.value(socket.key);
@@ -244,6 +239,7 @@ void FixtureWindow::showLayout(const FixtureLayout &found, int run, bool whole,
             tile->ready();
         }
     }
+    relayTiles();
     probedUnopened = std::any_of(found.sockets.begin(), found.sockets.end(),
                                  [](const FixtureSocket &socket) { return socket.unopened; });
     if (run > 0 && whole)
@@ -272,15 +268,13 @@ void FixtureWindow::forgetTilesOf(const QList<FixtureChip> &chips)
         tested.remove(key);
         order.removeAll(key);
     }
-    relayTiles();
 }
 
+// The tiles on the grid in label order, as the fixture's stickers go.
 void FixtureWindow::relayTiles()
 {
-    QCollator collator;
-    collator.setNumericMode(true);
     std::stable_sort(order.begin(), order.end(), [&](const QString &a, const QString &b) {
-        return collator.compare(known.value(a).label, known.value(b).label) < 0;
+        return labelledBefore(known.value(a).label, known.value(b).label);
     });
     int place = 0;
     for (const QString &key : std::as_const(order))
@@ -328,9 +322,9 @@ void FixtureWindow::launch(const FixtureSocket &socket, int run)
 void FixtureWindow::armOnPlugIn()
 {
     plugIn = true;
-    plugInTimer = new QTimer(this);
-    connect(plugInTimer, &QTimer::timeout, this, &FixtureWindow::pollPlugIn);
-    plugInTimer->start(PollMs);
+    auto *poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, &FixtureWindow::pollPlugIn);
+    poll->start(PollMs);
     clock.start();
     status->setText(PlugInPair);
 }
@@ -362,7 +356,7 @@ void FixtureWindow::pollPlugIn()
         for (const auto &chip : *it)
             claimed.insert(chip.second);
     const qint64 now = clock.elapsed();
-    QHash<QPair<QString, quint32>, qint64> stillSince;
+    QHash<Identities::value_type, qint64> stillSince;
     QList<FixtureChip> settled;
     for (const FixtureChip &chip : chips) {
         if (chip.location == 0 || claimed.contains(chip.location)) // 0: open, or unknown

@@ -97,9 +97,8 @@ private:
     QStringList order; // their keys, in the tiles' order
     Identities probedChips; // as the last whole probe listed them
     bool plugIn = false;
-    QTimer *plugInTimer = nullptr;
     QElapsedTimer clock;
-    QHash<QPair<QString, quint32>, qint64> arrived; // chips in no socket that ran, since when
+    QHash<Identities::value_type, qint64> arrived; // chips in no socket that ran, since when
     Identities probedUnclaimed; // what the last plug-in probe was given
     qint64 retryUntil = 0;
     bool probedUnopened = false; // and it could not open a chip

@@ -346,8 +346,8 @@ private slots:
         QFETCH(QStringList, stations);
         QFETCH(QStringList, flagged);
         QList<Run> all;
-        for (const QString &spec : stations) {
-            const QStringList f = spec.split(' ');
+        for (const QString &row : stations) {
+            const QStringList f = row.split(' ');
             const QStringList passedADay = f[1].split(',');
             for (int day = 0; day < 14; ++day) {
                 const int passes = passedADay[day % passedADay.size()].toInt();

@@ -22,9 +22,9 @@ namespace {
 
 // A chip of the fixture: "NAME@PORT" on a hub at root port 1, or
 // "NAME=SERIAL@PORT" for a chip whose serial number is not its name.
-QJsonObject chip(const QString &spec, const QJsonObject &extra = {})
+QJsonObject chip(const QString &place, const QJsonObject &extra = {})
 {
-    const QStringList at = spec.split(QLatin1Char('@'));
+    const QStringList at = place.split(QLatin1Char('@'));
     const QStringList names = at[0].split(QLatin1Char('='));
     QJsonObject object = extra;
     object.insert(QStringLiteral("name"), names[0]);
@@ -78,6 +78,17 @@ bool waitIdle(FixtureWindow &window)
     while (!window.idle() && clock.elapsed() < 30000)
         QTest::qWait(10);
     return window.idle();
+}
+
+// One click on the fixture once its first probe is over: the tiles' states
+// when every socket has ended, in text order.
+QStringList stateAfterAClick(DeviceLibrary &library)
+{
+    FixtureWindow window(library, SocketSettings {});
+    if (!waitIdle(window))
+        return { "the first probe did not end" };
+    window.startTest();
+    return waitIdle(window) ? tileStates(window) : QStringList { "the runs did not end" };
 }
 
 QByteArray eepromOf(const ChipBench &chips, const QString &name)
@@ -153,18 +164,11 @@ private slots:
         QHash<QString, QByteArray> before;
         for (const QString &name : names)
             before.insert(name, eepromOf(chips, name));
-        const auto library = chips.library();
-        {
-            FixtureWindow window(*library, SocketSettings {});
-            QVERIFY(waitIdle(window));
-            window.startTest();
-            QVERIFY(waitIdle(window));
-            const QStringList shown = tileStates(window);
-            QCOMPARE(shown.size(), states.size());
-            for (int i = 0; i < states.size(); ++i)
-                QVERIFY2(QRegularExpression(states[i]).match(shown[i]).hasMatch(),
-                         qPrintable(shown[i]));
-        }
+        const QStringList shown = stateAfterAClick(*chips.library());
+        QCOMPARE(shown.size(), states.size());
+        for (int i = 0; i < states.size(); ++i)
+            QVERIFY2(QRegularExpression(states[i]).match(shown[i]).hasMatch(),
+                     qPrintable(shown[i]));
         QCOMPARE(chips.openHandles(), 0);
         for (const QString &name : names) {
             const bool changed = eepromOf(chips, name) != before.value(name);
@@ -216,17 +220,10 @@ private slots:
         const QJsonArray six { chip("A@1"), chip("B@2"), chip("C@3", { { fault, after } }),
                                chip("D@4"), chip("E@5"), chip("F@6") };
         QVERIFY2(chips.load(bench(six, "A-B C-D E-F").constData()) == 0, chips.error());
-        const auto library = chips.library();
-        {
-            FixtureWindow window(*library, SocketSettings {});
-            QVERIFY(waitIdle(window));
-            window.startTest();
-            QVERIFY(waitIdle(window));
-            const QStringList shown = tileStates(window);
-            QCOMPARE(shown.size(), 3);
-            QVERIFY2(QRegularExpression(state).match(shown[0]).hasMatch(), qPrintable(shown[0]));
-            QCOMPARE(shown.mid(1), QStringList({ "PASSED", "PASSED" }));
-        }
+        const QStringList shown = stateAfterAClick(*chips.library());
+        QCOMPARE(shown.size(), 3);
+        QVERIFY2(QRegularExpression(state).match(shown[0]).hasMatch(), qPrintable(shown[0]));
+        QCOMPARE(shown.mid(1), QStringList({ "PASSED", "PASSED" }));
         QCOMPARE(chips.openHandles(), 0);
         // The socket waiting out its time-outs holds up no other: they all
         // end before it does.
@@ -422,7 +419,8 @@ private slots:
         QStringList expected { "Starting app <date>" };
         if (!problem.isEmpty())
             expected << "zelor-k3-tester.ini: " + problem;
-        expected << passingRunLog(1) << "Closing app <date>" << "";
+        expected << passingRunLog(1) << "Closing app <date>"
+                 << "";
         QCOMPARE(withoutDates(logFileLines()), expected);
     }
 };
