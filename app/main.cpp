@@ -21,7 +21,7 @@ int main(int argc, char *argv[])
     RunRecord::setBackend(backend.name);
     const SocketSettings sockets = SocketSettings::load();
     if (sockets.enabled)
-        return runFixture(application, *backend.library, sockets, 0);
+        return runFixture(application, *backend.library, sockets, 0, backend.watchArrivals);
     int exitCode;
     {
         MW window(*backend.library);
@@ -30,8 +30,10 @@ int main(int argc, char *argv[])
             window.statusBar()->addWidget(new QLabel(sockets.problem));
         }
         const auto shipping = shipRecords(window, LineConfig::load());
-        if (PlugInStart::configured())
-            new PlugInStart(window, *backend.library); // the window's
+        if (PlugInStart::configured()) {
+            auto *plugIn = new PlugInStart(window, *backend.library); // the window's
+            plugIn->listenTo(backend.watchArrivals(window));
+        }
 
         // Windows ends a session by ending the process right after this signal.
         QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,

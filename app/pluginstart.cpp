@@ -2,6 +2,7 @@
 
 #include "app/mw.h"
 #include "app/mwform.h"
+#include "device/arrivalnotices.h"
 #include "device/devicelist.h"
 #include "device/displaytext.h"
 #include "log/debugtrace.h"
@@ -33,9 +34,24 @@ PlugInStart::PlugInStart(MW &window, DeviceLibrary &library)
     window.statusBar()->addWidget(status, 1);
     connect(timer, &QTimer::timeout, this, &PlugInStart::poll);
     timer->start(PollMs);
+    stilled = new QTimer(this);
+    stilled->setSingleShot(true);
+    connect(stilled, &QTimer::timeout, this, &PlugInStart::poll);
     window.form->passed->setStyleSheet(QStringLiteral("background-color:black;color:white;"));
     window.form->passed->setText(PlugIn);
     waitFor(PlugIn);
+}
+
+void PlugInStart::listenTo(ArrivalNotices *notices)
+{
+    if (!notices)
+        return;
+    DebugTrace() << "plug-in start: arrivals noticed through" << notices->path();
+    connect(notices, &ArrivalNotices::changed, this, [this] {
+        seen.clear(); // changed, whatever the list shows now
+        poll();
+        stilled->start(StillMs + StilledSlackMs);
+    });
 }
 
 // The FT232R chips attached now, in the list's order.

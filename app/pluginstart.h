@@ -8,6 +8,7 @@
 #include <QPair>
 #include <QString>
 
+class ArrivalNotices;
 class MW;
 class QLabel;
 class QTimer;
@@ -28,6 +29,8 @@ public:
     static constexpr int StillMs = 1000;
     // A chip listed before its driver lets it open: tried again this long.
     static constexpr int OpenRetryMs = 3000;
+    // After a notice, the look once the second is surely up.
+    static constexpr int StilledSlackMs = 10;
     static inline const QString PlugIn = QStringLiteral("Plug in a pair");
     static inline const QString RemovePair = QStringLiteral("Remove the pair");
 
@@ -36,6 +39,10 @@ public:
     static bool configured();
 
     PlugInStart(MW &window, DeviceLibrary &library);
+    // The platform's notices of arrivals, if any: each looks at the chips
+    // at once, restarts the second of stillness (a chip that bounced faster
+    // than the refresh is seen) and looks again when that second is up.
+    void listenTo(ArrivalNotices *notices);
 
 private:
     using Chip = QPair<QString, quint32>; // serial number, USB location
@@ -48,6 +55,7 @@ private:
     MW &window;
     DeviceLibrary &library;
     QTimer *timer;
+    QTimer *stilled; // a second after the last notice
     QLabel *status;
     QList<Chip> seen; // the chips as last polled
     QElapsedTimer still; // since they last changed

@@ -3,8 +3,14 @@
 #include "device/d2xx/d2xxdevicelibrary.h"
 #include "log/debugtrace.h"
 
+#include <QWidget>
+
+#ifdef Q_OS_WIN
+#include "device/d2xx/devicechange.h"
+#endif
 #ifdef ZELOR_WITH_LIBFTDI
 #include "device/ftdi/ftdidevicelibrary.h"
+#include "device/ftdi/usbhotplug.h"
 
 #include <libftdi1/ftdi.h>
 #endif
@@ -43,15 +49,23 @@ ChosenBackend d2xxBackend(const QString &fileName)
 {
     auto library = std::make_unique<D2xxDeviceLibrary>(fileName);
     const QString name = library->name();
-    return { std::move(library), name };
+    ChosenBackend chosen { std::move(library), name };
+#ifdef Q_OS_WIN
+    chosen.watchArrivals
+        = [](QWidget &window) -> ArrivalNotices * { return DeviceChangeNotices::start(window); };
+#endif
+    return chosen;
 }
 
 ChosenBackend libftdi()
 {
 #ifdef ZELOR_WITH_LIBFTDI
-    return { std::make_unique<FtdiDeviceLibrary>(),
-             QStringLiteral("libftdi1 ")
-                 + QString::fromLatin1(ftdi_get_library_version().version_str) };
+    ChosenBackend chosen { std::make_unique<FtdiDeviceLibrary>(),
+                           QStringLiteral("libftdi1 ")
+                               + QString::fromLatin1(ftdi_get_library_version().version_str) };
+    chosen.watchArrivals
+        = [](QWidget &window) -> ArrivalNotices * { return UsbHotplug::start(&window); };
+    return chosen;
 #else
     return { std::make_unique<MissingDeviceLibrary>(QStringLiteral(
                  "This build of the station has no libftdi1 backend: unset ZELOR_DEVICE_LIBRARY "

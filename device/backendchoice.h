@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/arrivalnotices.h"
 #include "device/devicelibrary.h"
 
 #include <memory>
@@ -12,6 +13,7 @@
 struct ChosenBackend {
     std::unique_ptr<DeviceLibrary> library;
     QString name; // for the run records: "libftdi1 1.5", "D2XX 3.01.15 (ftd2xx.dll)"
+    ArrivalWatch watchArrivals = [](QWidget &) -> ArrivalNotices * { return nullptr; };
 };
 
 ChosenBackend chooseBackend(const QString &choice);

@@ -54,11 +54,11 @@ private:
 } // namespace
 
 int runFixture(QApplication &application, DeviceLibrary &library, const SocketSettings &sockets,
-               int runs)
+               int runs, const ArrivalWatch &watchArrivals)
 {
     FixtureWindow window(library, sockets);
     if (PlugInStart::configured())
-        window.armOnPlugIn();
+        window.armOnPlugIn(watchArrivals ? watchArrivals(window) : nullptr);
     const auto shipping = shipRecords(
         window, [&window](FixtureWindow::RecordSink sink) { window.setRecordSink(sink); },
         LineConfig::load());

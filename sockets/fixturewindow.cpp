@@ -1,7 +1,9 @@
 #include "sockets/fixturewindow.h"
 
+#include "device/arrivalnotices.h"
 #include "device/devicelist.h"
 #include "device/displaytext.h"
+#include "log/debugtrace.h"
 #include "log/logfile.h"
 #include "log/logview.h"
 #include "procedure/runrecord.h"
@@ -319,7 +321,7 @@ void FixtureWindow::launch(const FixtureSocket &socket, int run)
     thread->start();
 }
 
-void FixtureWindow::armOnPlugIn()
+void FixtureWindow::armOnPlugIn(ArrivalNotices *notices)
 {
     plugIn = true;
     auto *poll = new QTimer(this);
@@ -327,6 +329,18 @@ void FixtureWindow::armOnPlugIn()
     poll->start(PollMs);
     clock.start();
     status->setText(PlugInPair);
+    if (!notices)
+        return;
+    DebugTrace() << "plug-in start: arrivals noticed through" << notices->path();
+    auto *stilled = new QTimer(this);
+    stilled->setSingleShot(true);
+    connect(stilled, &QTimer::timeout, this, &FixtureWindow::pollPlugIn);
+    connect(notices, &ArrivalNotices::changed, this, [this, stilled](quint32 location) {
+        for (auto it = arrived.begin(); it != arrived.end();)
+            it = location != 0 && it.key().second == location ? arrived.erase(it) : std::next(it);
+        pollPlugIn();
+        stilled->start(StillMs + PlugInStart::StilledSlackMs);
+    });
 }
 
 // Each PollMs: a socket that ran is armed again once both its chips left;

@@ -11,6 +11,7 @@
 
 #include <functional>
 
+class ArrivalNotices;
 class QGridLayout;
 class QLabel;
 class QPushButton;
@@ -58,7 +59,10 @@ public:
     }
     // `[station] start=plug-in`: each socket's run starts once its pair has
     // been seated for a second, and again only after both its chips left.
-    void armOnPlugIn();
+    // With the platform's `notices` of arrivals, if any, a chip noticed at
+    // a location is still again from the notice on, and the chips are
+    // looked at then and once that second is up.
+    void armOnPlugIn(ArrivalNotices *notices = nullptr);
 
     void startTest();
     void retest(const QString &key);

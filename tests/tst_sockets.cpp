@@ -2,7 +2,10 @@
 // wiring class found and only clean pairs programmed, one socket's fault
 // kept from the others, labels, a pair moved between clicks, the setting.
 
+#include "app/mw.h"
+#include "app/pluginstart.h"
 #include "chipbench.h"
+#include "device/ftdi/usbhotplug.h"
 #include "procedure/runrecord.h"
 #include "sockets/fixturelayout.h"
 #include "sockets/fixturewindow.h"
@@ -378,6 +381,54 @@ private slots:
                 late << QStringLiteral("%1 after %2 ms").arg(first).arg(after);
         }
         QVERIFY2(late.isEmpty(), qPrintable(late.join(", ")));
+    }
+
+    // Through libusb's hotplug notices (libftdi1 on the emulator), in
+    // one-pair mode and in socket mode: a chip pulled and seated again
+    // faster than the list's refresh restarts the second of stillness, so
+    // the run starts a second after the bounce, not after the first seating.
+    void aBounceFasterThanTheRefreshIsNoticed_data()
+    {
+        QTest::addColumn<bool>("sockets");
+        QTest::newRow("one pair") << false;
+        QTest::newRow("sockets") << true;
+    }
+
+    void aBounceFasterThanTheRefreshIsNoticed()
+    {
+        QFETCH(bool, sockets);
+        const ChipBench &chips = ChipBench::of(Backend::Libftdi);
+        QVERIFY2(chips.load(bench({ chip("A@1"), chip("B@2") }, "A-B").constData()) == 0,
+                 chips.error());
+        chips.unplug("A");
+        chips.unplug("B");
+        const auto library = chips.library();
+        std::unique_ptr<QMainWindow> window;
+        if (sockets) {
+            auto *fixture = new FixtureWindow(*library, SocketSettings {});
+            window.reset(fixture);
+            fixture->armOnPlugIn(UsbHotplug::start(fixture));
+        } else {
+            auto *station = new MW(*library);
+            window.reset(station);
+            (new PlugInStart(*station, *library))->listenTo(UsbHotplug::start(station));
+        }
+        QTest::qWait(300);
+        chips.plug("A");
+        chips.plug("B");
+        QTest::qWait(500);
+        chips.unplug("B");
+        chips.plug("B");
+        const QDateTime bounced = QDateTime::currentDateTime();
+        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 1, 10000);
+        const QDateTime started
+            = QDateTime::fromString(records()[0].value("start").toString(), Qt::ISODateWithMs);
+        qInfo("run started %lld ms after the bounce", bounced.msecsTo(started));
+        QVERIFY2(bounced.msecsTo(started) >= PlugInStart::StillMs,
+                 qPrintable(QString::number(bounced.msecsTo(started))));
+        QCOMPARE(records()[0].value("verdict"), "PASSED");
+        QTest::qWait(1500);
+        QCOMPARE(records().size(), 1);
     }
 
     // The setting: absent or false is the one-pair station; anything but

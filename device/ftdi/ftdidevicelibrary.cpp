@@ -38,29 +38,6 @@ quint32 busAndAddress(libusb_device *device)
     return quint32(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device);
 }
 
-// Where a device sits on USB: its bus in the top byte, then the port of each
-// hub on its path from the root, 6 bits each, at most four of them (0: no
-// further port; ports count from 1). Unlike the address, it stays the same
-// when the chip is plugged again into the same port. 0 when the path does
-// not fit.
-constexpr int LocationPortBits = 6;
-constexpr int LocationMaxPorts = 4;
-
-quint32 locationOf(libusb_device *device)
-{
-    uint8_t ports[7] = {};
-    const int depth = libusb_get_port_numbers(device, ports, int(sizeof ports));
-    if (depth < 1 || depth > LocationMaxPorts)
-        return 0;
-    quint32 location = quint32(libusb_get_bus_number(device)) << 24;
-    for (int i = 0; i < depth; ++i) {
-        if (ports[i] == 0 || ports[i] >= 1u << LocationPortBits)
-            return 0;
-        location |= quint32(ports[i]) << (24 - LocationPortBits * (i + 1));
-    }
-    return location;
-}
-
 // FTDI's vendor requests for one EEPROM word, as libftdi1 sends them.
 constexpr quint8 ReadEepromRequest = 0x90;
 constexpr quint8 WriteEepromRequest = 0x91;
@@ -95,6 +72,29 @@ bool readWord(ftdi_context *ftdi, int index, quint16 *value)
 }
 
 } // namespace
+
+// Where a device sits on USB: its bus in the top byte, then the port of each
+// hub on its path from the root, 6 bits each, at most four of them (0: no
+// further port; ports count from 1). Unlike the address, it stays the same
+// when the chip is plugged again into the same port. 0 when the path does
+// not fit.
+constexpr int LocationPortBits = 6;
+constexpr int LocationMaxPorts = 4;
+
+quint32 usbLocationOf(libusb_device *device)
+{
+    uint8_t ports[7] = {};
+    const int depth = libusb_get_port_numbers(device, ports, int(sizeof ports));
+    if (depth < 1 || depth > LocationMaxPorts)
+        return 0;
+    quint32 location = quint32(libusb_get_bus_number(device)) << 24;
+    for (int i = 0; i < depth; ++i) {
+        if (ports[i] == 0 || ports[i] >= 1u << LocationPortBits)
+            return 0;
+        location |= quint32(ports[i]) << (24 - LocationPortBits * (i + 1));
+    }
+    return location;
+}
 
 struct FtdiDeviceLibrary::Session : EepromWordAccess {
     ftdi_context *ftdi = nullptr;
@@ -227,7 +227,7 @@ DeviceStatus FtdiDeviceLibrary::createDeviceInfoList(quint32 *count)
     for (ftdi_device_list *d = devices; d; d = d->next) {
         Listed entry = describe(d->dev);
         stillAttached.insert(busAndAddress(d->dev), entry);
-        entry.location = locationOf(d->dev);
+        entry.location = usbLocationOf(d->dev);
         listed.push_back(entry);
     }
     ftdi_list_free(&devices);
@@ -284,7 +284,7 @@ DeviceStatus FtdiDeviceLibrary::open(const char *serialNumber, quint32 flags, De
     } else if (flags == OpenByLocation) {
         const quint32 location = quint32(reinterpret_cast<quintptr>(serialNumber));
         if (location != 0)
-            device = findFree([&](libusb_device *d) { return locationOf(d) == location; });
+            device = findFree([&](libusb_device *d) { return usbLocationOf(d) == location; });
     } else {
         return DeviceStatusCode::InvalidParameter;
     }

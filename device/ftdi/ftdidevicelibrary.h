@@ -13,6 +13,10 @@
 struct ftdi_context;
 struct libusb_device;
 
+// Where a device sits on USB, as the library's locationId: its bus, then
+// the hub ports from the root; 0 when the path does not fit.
+quint32 usbLocationOf(libusb_device *device);
+
 // The device library on real FTDI chips, through libftdi1 (over libusb-1.0).
 // A handle is a session of its own on one chip; the kernel's ftdi_sio driver
 // is detached while it is open and attached again when it closes. Calls on

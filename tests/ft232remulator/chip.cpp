@@ -153,14 +153,19 @@ void Chip::plugIn(int newAddress)
     inFlight.clear();
     held.clear();
     overrun = false;
+    if (plugListener)
+        plugListener(*this, true);
 }
 
 void Chip::unplug()
 {
+    const bool was = plugged;
     plugged = false;
     claimedBy = nullptr;
     inFlight.clear();
     held.clear();
+    if (was && plugListener)
+        plugListener(*this, false);
 }
 
 std::vector<uint8_t> deviceDescriptor(const Enumeration &e)

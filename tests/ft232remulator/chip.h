@@ -85,6 +85,12 @@ struct Arrival {
     const struct Chip *from; // whose transmitter sent it
 };
 
+struct Chip;
+// Told of every arrival and departure, as the host's USB stack would be,
+// with the bench's lock held: a surface that tells its program (libusb's
+// hotplug, Windows' device-change messages) queues it and returns.
+inline void (*plugListener)(Chip &chip, bool arrived) = nullptr;
+
 struct Chip {
     // From the bench.
     std::string name; // how the bench and the tests call it

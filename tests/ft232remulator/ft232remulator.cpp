@@ -11,10 +11,12 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -70,6 +72,120 @@ UsbState &usb()
     static UsbState *instance = new UsbState; // outlives every user, even at exit
     return *instance;
 }
+// Hotplug callbacks and the events queued for them. An event is queued as
+// the chip arrives or leaves and delivered by the context's
+// libusb_handle_events*, as libusb does.
+struct Hotplug {
+    struct Callback {
+        libusb_context *context;
+        libusb_hotplug_callback_handle handle;
+        int events, vendorId, productId, deviceClass;
+        libusb_hotplug_callback_fn callback;
+        void *userData;
+    };
+    struct Event {
+        libusb_context *context;
+        libusb_hotplug_callback_handle handle;
+        libusb_device *device; // referenced until delivered
+        libusb_hotplug_event event;
+    };
+    std::mutex mutex; // after the bench's, never held around a callback
+    std::condition_variable wake;
+    std::vector<Callback> callbacks;
+    std::deque<Event> pending;
+    int nextHandle = 1;
+    int deregistered = 0;
+};
+
+Hotplug &hotplug()
+{
+    static Hotplug *instance = new Hotplug;
+    return *instance;
+}
+
+libusb_device *deviceFor(Chip &chip);
+
+// With the bench's lock and the hotplug lock held.
+void queueHotplug(const Hotplug::Callback &c, Chip &chip, libusb_hotplug_event event)
+{
+    const auto matches = [](int wanted, int value) {
+        return wanted == LIBUSB_HOTPLUG_MATCH_ANY || wanted == value;
+    };
+    if (!(c.events & event) || !matches(c.vendorId, chip.enumerated.vendorId)
+        || !matches(c.productId, chip.enumerated.productId) || !matches(c.deviceClass, 0))
+        return;
+    libusb_device *device = deviceFor(chip);
+    ++device->references;
+    hotplug().pending.push_back({ c.context, c.handle, device, event });
+}
+
+void tellHotplug(Chip &chip, bool arrived)
+{
+    std::lock_guard<std::mutex> guard(hotplug().mutex);
+    for (const Hotplug::Callback &c : hotplug().callbacks)
+        queueHotplug(c, chip,
+                     arrived ? LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED
+                             : LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    hotplug().wake.notify_all();
+}
+
+[[maybe_unused]] const bool hotplugListening = (ft232r::plugListener = tellHotplug, true);
+
+// With the hotplug lock held: the callback gone, and the context's event
+// handling woken, as libusb does.
+void forgetCallback(libusb_context *context, libusb_hotplug_callback_handle handle)
+{
+    auto &callbacks = hotplug().callbacks;
+    callbacks.erase(std::remove_if(callbacks.begin(), callbacks.end(),
+                                   [&](const Hotplug::Callback &c) {
+                                       return c.context == context && c.handle == handle;
+                                   }),
+                    callbacks.end());
+    ++hotplug().deregistered;
+    hotplug().wake.notify_all();
+}
+
+// The context's queued events, each to its callback (deregistered when it
+// returns 1), waiting for the first until `until` or a deregistration.
+void deliverHotplug(libusb_context *context, Clock::time_point until)
+{
+    std::unique_lock<std::mutex> lock(hotplug().mutex);
+    const int deregistered = hotplug().deregistered;
+    const auto mine = [&] {
+        return std::any_of(hotplug().pending.begin(), hotplug().pending.end(),
+                           [&](const Hotplug::Event &e) { return e.context == context; });
+    };
+    hotplug().wake.wait_until(lock, until,
+                              [&] { return mine() || hotplug().deregistered != deregistered; });
+    std::deque<Hotplug::Event> due;
+    auto &pending = hotplug().pending;
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->context == context) {
+            due.push_back(*it);
+            it = pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const Hotplug::Event &e : due) {
+        auto &callbacks = hotplug().callbacks;
+        auto c = std::find_if(callbacks.begin(), callbacks.end(), [&](const Hotplug::Callback &c) {
+            return c.context == context && c.handle == e.handle;
+        });
+        if (c != callbacks.end()) {
+            const Hotplug::Callback callback = *c;
+            lock.unlock();
+            const int done = callback.callback(context, e.device, e.event, callback.userData);
+            lock.lock();
+            if (done == 1)
+                forgetCallback(context, e.handle);
+        }
+        lock.unlock();
+        libusb_unref_device(e.device);
+        lock.lock();
+    }
+}
+
 // The port reset signalling alone lasts at least 10 ms.
 constexpr Nanos PortResetTime = std::chrono::milliseconds(10);
 
@@ -220,6 +336,26 @@ int LIBUSB_CALL libusb_init(libusb_context **context)
 
 void LIBUSB_CALL libusb_exit(libusb_context *context)
 {
+    std::vector<libusb_device *> undelivered;
+    {
+        std::lock_guard<std::mutex> guard(hotplug().mutex);
+        auto &callbacks = hotplug().callbacks;
+        callbacks.erase(
+            std::remove_if(callbacks.begin(), callbacks.end(),
+                           [&](const Hotplug::Callback &c) { return c.context == context; }),
+            callbacks.end());
+        auto &pending = hotplug().pending;
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (it->context != context) {
+                ++it;
+                continue;
+            }
+            undelivered.push_back(it->device);
+            it = pending.erase(it);
+        }
+    }
+    for (libusb_device *device : undelivered)
+        libusb_unref_device(device);
     delete context;
 }
 
@@ -669,19 +805,64 @@ int LIBUSB_CALL libusb_cancel_transfer(struct libusb_transfer *)
     return LIBUSB_ERROR_NOT_FOUND;
 }
 
-int LIBUSB_CALL libusb_handle_events(libusb_context *)
+// Events are hotplug events only: transfers are synchronous here.
+int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *context,
+                                                       struct timeval *timeout, int *)
 {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
+    const auto wait = timeout
+        ? std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec)
+        : std::chrono::microseconds(std::chrono::hours(1));
+    deliverHotplug(context, Clock::now() + wait);
+    return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_handle_events_timeout(libusb_context *, struct timeval *)
+int LIBUSB_CALL libusb_handle_events_timeout(libusb_context *context, struct timeval *timeout)
 {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
+    return libusb_handle_events_timeout_completed(context, timeout, nullptr);
 }
 
-int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *, struct timeval *, int *)
+int LIBUSB_CALL libusb_handle_events(libusb_context *context)
 {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
+    timeval sixtySeconds { 60, 0 };
+    return libusb_handle_events_timeout_completed(context, &sixtySeconds, nullptr);
+}
+
+int LIBUSB_CALL libusb_has_capability(uint32_t capability)
+{
+    return capability == LIBUSB_CAP_HAS_CAPABILITY || capability == LIBUSB_CAP_HAS_HOTPLUG;
+}
+
+int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context *context, int events, int flags,
+                                                 int vendorId, int productId, int deviceClass,
+                                                 libusb_hotplug_callback_fn callback,
+                                                 void *userData,
+                                                 libusb_hotplug_callback_handle *handle)
+{
+    if (!callback
+        || !(events & (LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)))
+        return LIBUSB_ERROR_INVALID_PARAM;
+    Lock lock(bench().mutex);
+    std::lock_guard<std::mutex> guard(hotplug().mutex);
+    const Hotplug::Callback registered { context,   hotplug().nextHandle++,
+                                         events,    vendorId,
+                                         productId, deviceClass,
+                                         callback,  userData };
+    hotplug().callbacks.push_back(registered);
+    if (handle)
+        *handle = registered.handle;
+    if (flags & LIBUSB_HOTPLUG_ENUMERATE)
+        for (auto &chip : bench().chips)
+            if (chip->plugged)
+                queueHotplug(registered, *chip, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    hotplug().wake.notify_all();
+    return LIBUSB_SUCCESS;
+}
+
+void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context *context,
+                                                    libusb_hotplug_callback_handle handle)
+{
+    std::lock_guard<std::mutex> guard(hotplug().mutex);
+    forgetCallback(context, handle);
 }
 
 // --- control of the emulator -------------------------------------------------
