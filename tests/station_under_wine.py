@@ -21,6 +21,7 @@ WINEPREFIX names the wine prefix to use; ZELOR_LIBPQ_PREFIX the folder libpq
 and OpenSSL for Windows were built in.
 """
 
+import datetime
 import json
 import os
 import socket
@@ -251,6 +252,46 @@ def plug_in_starts_a_run(programmed):
     shutil.rmtree(work)
 
 
+def a_bounce_is_noticed(images):
+    """With start=plug-in, a pair plugged in after the start whose chip B is
+    pulled and seated again at once: Windows' device-change message (the
+    double sends it as Windows does) restarts the second of stillness, which
+    the refresh each 0.2 s alone would miss."""
+    work = tempfile.mkdtemp()
+    with open(os.path.join(work, "zelor-k3-tester.ini"), "w") as f:
+        f.write("[station]\r\nstart=plug-in\r\n")
+    (a, image_a), (b, image_b) = images.items()
+    chips = [{"name": "A", "serial": a, "image": image_a.hex(), "absent": True},
+             {"name": "B", "serial": b, "image": image_b.hex(), "absent": True}]
+    timeline = [[3000, "plug", "A"], [3000, "plug", "B"], [3500, "unplug", "B"],
+                [3500, "plug", "B"]]
+    with open(os.path.join(work, "bench.json"), "w") as f:
+        json.dump({"chips": chips, "links": [["A", "B"]], "controlTransferUs": 0,
+                   "timeline": timeline}, f)
+    env = {"FT232R_EMULATOR_BENCH": "Z:" + os.path.join(work, "bench.json")}
+    process = subprocess.Popen([WINE, STATION], cwd=work, env=dict(os.environ, **env),
+                               stdout=subprocess.DEVNULL,
+                               stderr=open(os.path.join(work, "stderr.txt"), "w"))
+    window = station_window()
+    records = os.path.join(work, "TestingRecords.jsonl")
+    wait_for(lambda: os.path.exists(records) and open(records).read().strip(), 60,
+             "the record of a run nobody clicked")
+    time.sleep(2)
+    close_window(int(window))
+    process.wait(timeout=30)
+    stderr = open(os.path.join(work, "stderr.txt"), errors="replace").read()
+    runs = [json.loads(line) for line in open(records) if line.strip()]
+    bounced = re.findall(r"^bench: plug B at (\S+)$", stderr, re.M)
+    if "device-change notice: arrival" not in stderr or len(bounced) != 2:
+        fail("no device-change notice reached the station: " + stderr[-2000:])
+    after = (datetime.datetime.fromisoformat(runs[0]["start"])
+             - datetime.datetime.fromisoformat(bounced[-1])).total_seconds()
+    print(f"station_under_wine: the run started {after * 1000:.0f} ms after the bounce")
+    if len(runs) != 1 or runs[0]["verdict"] != "PASSED" or after < 1.0:
+        fail(f"not one passing run a second after the bounce ({after:.3f} s): {runs}")
+    shutil.rmtree(work)
+
+
 def sockets_test_side_by_side(images):
     """With sockets=true, two pairs on the D2XX double (one of clones sharing a
     serial number) are found by their wiring, opened by location and pass
@@ -355,11 +396,12 @@ def main():
         database.stop()
     session_end_closes_the_station(programmed)
     plug_in_starts_a_run(programmed)
+    a_bounce_is_noticed(images)
     sockets_test_side_by_side(images)
     user_logs = shortcut_starts_in_the_users_folder()
     no_d2xx_library(double, images)
     uninstall(user_logs)
-    print("station_under_wine: 11 passed, 0 failed")
+    print("station_under_wine: 12 passed, 0 failed")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include "bench.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -136,7 +137,8 @@ bool loadChip(const QJsonObject &object, const QJsonObject &top, Chip *chip, std
         plug(*chip);
         chip->eeprom = stored;
     }
-    plug(*chip);
+    if (!object.value(QLatin1String("absent")).toBool())
+        plug(*chip);
     const QByteArray stale
         = QByteArray::fromHex(object.value(QLatin1String("staleBytes")).toString().toLatin1());
     chip->held.assign(stale.begin(), stale.end());
@@ -274,6 +276,32 @@ void dump()
         replaceFile(aside, path);
 }
 
+// The bench's "timeline": each step [ms, "plug" or "unplug", chip] done
+// that long after the bench was loaded, by a thread of its own.
+static void playTimeline(const QJsonArray &timeline)
+{
+    const Clock::time_point loaded = Clock::now();
+    std::thread([timeline, loaded] {
+        for (const QJsonValue &value : timeline) {
+            const QJsonArray step = value.toArray();
+            std::this_thread::sleep_until(loaded + std::chrono::milliseconds(step.at(0).toInt()));
+            Lock lock(bench().mutex);
+            Chip *chip = findChip(step.at(2).toString().toStdString().c_str());
+            if (!chip)
+                continue;
+            if (step.at(1).toString() == QLatin1String("plug"))
+                plug(*chip);
+            else
+                chip->unplug();
+            const QDateTime now = QDateTime::currentDateTime();
+            std::fprintf(
+                stderr, "bench: %s %s at %s\n", qPrintable(step.at(1).toString()),
+                chip->name.c_str(),
+                qPrintable(now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)));
+        }
+    }).detach();
+}
+
 void loadFromEnvironmentOnce(const char *who)
 {
     Bench &b = bench();
@@ -285,8 +313,12 @@ void loadFromEnvironmentOnce(const char *who)
     if (!path)
         return;
     QFile file(QString::fromLocal8Bit(path));
-    if (!file.open(QIODevice::ReadOnly) || !loadBench(file.readAll(), &b.error))
+    const QByteArray json = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (!loadBench(json, &b.error)) {
         std::fprintf(stderr, "%s: cannot use bench %s: %s\n", who, path, b.error.c_str());
+        return;
+    }
+    playTimeline(QJsonDocument::fromJson(json).object().value(QLatin1String("timeline")).toArray());
 }
 
 void sleepUntil(Lock &lock, Clock::time_point at)
