@@ -316,12 +316,31 @@ QString failuresTable(const Figures &all)
     return html + QStringLiteral("</table>\n");
 }
 
+// The failed runs of one kind, fixture or product, with each code's name:
+// "41 (code 2 not exactly two FT232R/FT245R devices: 11; code 5 …: 30)".
+QString failuresOfKind(const Figures &figures, bool fixture)
+{
+    int total = 0;
+    QStringList codes;
+    for (auto it = figures.failures.cbegin(); it != figures.failures.cend(); ++it) {
+        if (controlcharts::fixtureCode(it.key()) != fixture)
+            continue;
+        total += it.value();
+        codes << QStringLiteral("code %1 %2: %3")
+                     .arg(it.key())
+                     .arg(QLatin1String(failureCodeMeaning(it.key())))
+                     .arg(it.value());
+    }
+    return total == 0 ? QStringLiteral("none")
+                      : QStringLiteral("%1 (%2)").arg(total).arg(codes.join(QStringLiteral("; ")));
+}
+
 QString groupTable(const char *kind, const QMap<QString, Figures> &groups)
 {
     QString html = QStringLiteral("<table class=\"groups\">\n<tr><th>%1</th><th>Runs</th>"
                                   "<th>Passed</th><th>First-pass yield</th><th>Final yield</th>"
-                                  "<th>Retests</th><th>Failures by code</th><th>Cycle time of "
-                                  "passed runs</th></tr>\n")
+                                  "<th>Retests</th><th>Fixture failures</th><th>Product "
+                                  "failures</th><th>Cycle time of passed runs</th></tr>\n")
                        .arg(QLatin1String(kind));
     for (auto it = groups.cbegin(); it != groups.cend(); ++it)
         html += row({ esc(it.key()), QString::number(it.value().runs),
@@ -329,7 +348,7 @@ QString groupTable(const char *kind, const QMap<QString, Figures> &groups)
                       esc(yieldreport::firstPassText(it.value())),
                       esc(yieldreport::finalYieldText(it.value())),
                       esc(yieldreport::retestsText(it.value())),
-                      esc(yieldreport::failuresByCodeText(it.value())),
+                      esc(failuresOfKind(it.value(), true)), esc(failuresOfKind(it.value(), false)),
                       esc(yieldreport::cycleTimeText(it.value())) });
     return html + QStringLiteral("</table>\n");
 }
@@ -589,7 +608,10 @@ QByteArray render(const Page &page)
         body += QStringLiteral("<div><h2>%2</h2><div class=\"chart\"><canvas id=\"%1\"></canvas>"
                                "</div></div>\n")
                     .arg(QLatin1String(id), QLatin1String(title));
-    body += QStringLiteral("</div>\n<h2>Failures by code</h2>\n") + failuresTable(s.all);
+    body += QStringLiteral("</div>\n<h2>Failures by code</h2>\n<p class=\"kinds\">Fixture: %1. "
+                           "Product: %2.</p>\n")
+                .arg(esc(failuresOfKind(s.all, true)), esc(failuresOfKind(s.all, false)))
+        + failuresTable(s.all);
     body += QStringLiteral("<h2>Stations</h2>\n") + groupTable("Station", s.stations);
     // Below the charts: laid out when scrolled to or printed.
     body += QStringLiteral("<section class=\"later\">\n<h2>Per day (a pair counts on the day of "

@@ -372,6 +372,47 @@ private slots:
         QCOMPARE(found, flagged);
     }
 
+    // Failed runs totalled as the fixture's or the product's, with the codes'
+    // names, in all and per station: set-up failures (9, 10, 20) are the
+    // fixture's.
+    void failuresAreTotalledAsFixtureOrProduct_data()
+    {
+        QTest::addColumn<QList<int>>("codes"); // of bench-1's failed runs
+        QTest::addColumn<QString>("cells"); // its fixture and product cells
+        QTest::newRow("both")
+            << QList<int> { 2, 8, 2, 5 }
+            << "<td>3 (code 2 not exactly two FT232R/FT245R devices: 2; code 5 not exactly two "
+               "devices open for the transfer: 1)</td><td>1 (code 8 received data differs from "
+               "the data sent: 1)</td>";
+        QTest::newRow("set-up failures")
+            << QList<int> { 20, 9, 10 }
+            << "<td>3 (code 9 setting the baud rate failed: 1; code 10 setting 8N1 failed: 1; "
+               "code 20 setting the time-outs failed: 1)</td><td>none</td>";
+    }
+    void failuresAreTotalledAsFixtureOrProduct()
+    {
+        QFETCH(QList<int>, codes);
+        QFETCH(QString, cells);
+        QList<Run> all;
+        for (qsizetype i = 0; i <= codes.size(); ++i) { // and a passed run elsewhere
+            Run run;
+            run.id = QString::number(i);
+            run.station = i < codes.size() ? QStringLiteral("bench-1") : QStringLiteral("bench-2");
+            run.start = QStringLiteral("2026-12-01T08:00:%1.000+01:00").arg(i, 2, 10, QChar('0'));
+            run.startTime = QDateTime::fromString(run.start, Qt::ISODateWithMs);
+            run.serials
+                = QStringList { QStringLiteral("A%1").arg(i), QStringLiteral("B%1").arg(i) };
+            run.passed = i == codes.size();
+            run.failCode = run.passed ? 0 : codes[i];
+            all << run;
+        }
+        const QString html = QString::fromUtf8(htmlreport::render(htmlreport::fromRuns(all, {})));
+        QVERIFY2(html.contains("<td>bench-1</td>") && html.contains(cells), qPrintable(html));
+        const QString overall = cells.mid(4).replace("</td><td>", ". Product: ").chopped(5);
+        QVERIFY2(html.contains("Fixture: " + overall + "."), qPrintable(overall));
+        QVERIFY(html.contains("<td>bench-2</td>"));
+    }
+
     // The headline is the last complete working day, beside the day not
     // over yet, against the working day before (over the weekend) and the
     // working days before it; its final yield counts what passed on the day
