@@ -414,6 +414,28 @@ QString latestFailuresTable(const QList<Failure> &failures)
     return html + QStringLiteral("</table>\n");
 }
 
+QString neverPassedTable(const Page &page)
+{
+    if (page.neverPassedCount == 0)
+        return QString();
+    QString html
+        = QStringLiteral("<h2>Pairs that never passed: %1</h2>\n").arg(page.neverPassedCount);
+    if (page.neverPassedCount > page.neverPassed.size())
+        html += QStringLiteral("<p>The newest %1, by their newest run.</p>\n")
+                    .arg(page.neverPassed.size());
+    html += QStringLiteral("<table class=\"latest\">\n<tr><th>Newest run</th><th>Station</th>"
+                           "<th>Chips</th><th>Code</th><th>Failure</th><th>Every run of the "
+                           "pair</th></tr>\n");
+    for (Failure f : page.neverPassed) {
+        std::sort(f.serials.begin(), f.serials.end());
+        html += row({ esc(shortTime(f.start)), esc(f.station),
+                      esc(f.serials.join(QStringLiteral(", "))), QString::number(f.failCode),
+                      esc(QLatin1String(failureCodeMeaning(f.failCode))),
+                      pairRunsText(f.pairRuns) });
+    }
+    return html + QStringLiteral("</table>\n");
+}
+
 const char Style[] = R"(
 body { font: 14px/1.4 "DejaVu Sans", Arial, sans-serif; margin: 24px; color: #222; }
 h1 { font-size: 22px; margin: 0 0 4px; } h2 { font-size: 17px; margin: 28px 0 8px; }
@@ -564,15 +586,31 @@ Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &fil
     };
     std::sort(failed.begin(), failed.end(), later);
     std::sort(byStart.begin(), byStart.end(), later);
-    for (const yieldreport::Run *run : failed.mid(0, FailuresRead)) {
+    const auto withPairRuns = [&](const yieldreport::Run *run) {
         Failure f { run->start, run->station, run->serials, run->failCode, {} };
         for (const yieldreport::Run *other : byStart) {
             if (!run->pair().isEmpty() && other->pair() == run->pair())
                 f.pairRuns.prepend(
                     { other->start, other->station, other->passed, other->failCode });
         }
-        page.latestFailures << f;
+        return f;
+    };
+    for (const yieldreport::Run *run : failed.mid(0, FailuresRead))
+        page.latestFailures << withPairRuns(run);
+    QHash<QString, const yieldreport::Run *> newestUnpassed; // by pair
+    for (const yieldreport::Run &run : selected) {
+        const QString pair = run.pair();
+        if (pair.isEmpty() || yieldreport::passedBy(pairs.value(pair), filter.until))
+            continue;
+        const yieldreport::Run *&newest = newestUnpassed[pair];
+        if (!newest || later(&run, newest))
+            newest = &run;
     }
+    QList<const yieldreport::Run *> unpassed = newestUnpassed.values();
+    std::sort(unpassed.begin(), unpassed.end(), later);
+    page.neverPassedCount = int(unpassed.size());
+    for (const yieldreport::Run *run : unpassed.mid(0, NeverPassedListed))
+        page.neverPassed << withPairRuns(run);
     return page;
 }
 
@@ -617,7 +655,7 @@ QByteArray render(const Page &page)
     body += QStringLiteral("<section class=\"later\">\n<h2>Per day (a pair counts on the day of "
                            "its first run)</h2>\n")
         + groupTable("Day", s.days) + latestFailuresTable(page.latestFailures)
-        + QStringLiteral("</section>\n");
+        + neverPassedTable(page) + QStringLiteral("</section>\n");
     body
         += QStringLiteral("<footer>Charts drawn with Chart.js %1 (chartjs.org), built into this "
                           "page under the MIT licence:<pre>%2</pre></footer>\n")

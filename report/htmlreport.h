@@ -41,6 +41,10 @@ constexpr int LatestFailures = 20;
 // The newest failed runs read for them: a pair that failed several times
 // takes one row.
 constexpr int FailuresRead = 200;
+// The pairs with runs in the period that had not passed by its end: how
+// many, and the newest of them (by their newest run), each as its newest run
+// with every run of the pair.
+constexpr int NeverPassedListed = 50;
 
 struct Page {
     yieldreport::Summary summary;
@@ -48,6 +52,8 @@ struct Page {
     yieldreport::Summary recent;
     QDate reportDay = QDate::currentDate(); // a day before it is over
     QList<Failure> latestFailures; // newest first
+    int neverPassedCount = 0;
+    QList<Failure> neverPassed; // newest first, at most NeverPassedListed
     QString sources; // what the records came from: files, or the line database
     QString period; // the selection, or the days the runs fall on
     int skippedLines = 0; // of the files read, lines that were no run record

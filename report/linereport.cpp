@@ -87,6 +87,18 @@ const QString LatestFailuresQuery = Selected
                      "ORDER BY started DESC, sel.id DESC LIMIT %1")
           .arg(htmlreport::FailuresRead);
 
+// The pairs of the selected runs that had not passed by the period's end, each
+// by its newest selected run, newest first.
+const QString NeverPassedQuery = Selected
+    + QStringLiteral("SELECT start, station, chips, fail_code, pair FROM (SELECT DISTINCT ON "
+                     "(sel.pair) record->>'start' AS start, station, record->'chips' AS chips, "
+                     "fail_code, sel.pair, started, sel.id FROM sel JOIN zelor_records ON "
+                     "zelor_records.id = sel.id JOIN zelor_pairs ON zelor_pairs.pair = sel.pair "
+                     "WHERE NOT (pass_day <> 'infinity' AND ($3::date IS NULL OR pass_day <= "
+                     "$3::date) AND ($4::timestamptz IS NULL OR pass_started <= $4)) "
+                     "ORDER BY sel.pair, started DESC, sel.id DESC) newest "
+                     "ORDER BY started DESC, id DESC");
+
 const QString PairRunsQuery = QStringLiteral(
     "SELECT pair, record->>'start', station, verdict, fail_code FROM zelor_runs "
     "JOIN zelor_records USING (id) WHERE pair IN (SELECT jsonb_array_elements_text($1::jsonb)) "
@@ -284,11 +296,17 @@ bool summarize(Queries &q, const Filter &filter, bool cells, Summary *summary)
     return byTime ? fromRuns(q, filter, summary) : fromCells(q, filter, cells, summary);
 }
 
-bool latestFailures(Queries &q, const Filter &filter, QList<htmlreport::Failure> *latest)
+// The failed runs `query` gives (start, station, chips, code, pair), at
+// most `limit` of them, each with every run of its pair.
+bool failuresWithPairRuns(Queries &q, const QString &query, const Filter &filter, int limit,
+                          QList<htmlreport::Failure> *latest, int *count = nullptr)
 {
     LineDatabase::Result failures, pairRuns;
-    if (!q.exec(LatestFailuresQuery, parameters(filter), &failures))
+    if (!q.exec(query, parameters(filter), &failures))
         return false;
+    if (count)
+        *count = int(failures.rows.size());
+    failures.rows = failures.rows.mid(0, limit);
     QJsonArray pairs;
     for (const QStringList &row : failures.rows)
         pairs << row[4];
@@ -341,7 +359,10 @@ bool page(LineDatabase &database, const Filter &filter, htmlreport::Page *page, 
     Queries q { database, error };
     return summarize(q, filter, true, &page->summary)
         && summarize(q, htmlreport::recentDays(page->summary, filter), false, &page->recent)
-        && latestFailures(q, filter, &page->latestFailures);
+        && failuresWithPairRuns(q, LatestFailuresQuery, filter, htmlreport::FailuresRead,
+                                &page->latestFailures)
+        && failuresWithPairRuns(q, NeverPassedQuery, filter, htmlreport::NeverPassedListed,
+                                &page->neverPassed, &page->neverPassedCount);
 }
 
 bool stations(LineDatabase &database, QStringList *names, QString *error)

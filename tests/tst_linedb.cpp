@@ -1237,6 +1237,9 @@ private slots:
         QTest::newRow("csv") << handWorked << 1 << QStringList { "--csv" } << 4;
         QTest::newRow("csv, a file given twice") << handWorked << 2 << QStringList { "--csv" } << 4;
         QTest::newRow("html") << handWorked << 1 << QStringList { "--html", "-" } << 4;
+        QTest::newRow("html, until a pair's failure and before its pass")
+            << handWorked << 1
+            << QStringList { "--html", "-", "--until", "2026-12-02T07:05:30+01:00" } << 4;
         QTest::newRow("middle cycle times far apart")
             << "cycle-times" << 1 << QStringList { "--station", "bench-1" } << 4;
         // Eight days across a month's end: whole months, the days around

@@ -481,7 +481,8 @@ private slots:
     }
 
     // The latest failures, one row a pair, newest first (of two at one
-    // time, the higher id), serials in one order, with what became of it.
+    // time, the higher id), serials in one order, with what became of it;
+    // the pairs that never passed in that order too.
     void latestFailuresAreOneRowAPair()
     {
         QList<Run> all;
@@ -512,6 +513,12 @@ private slots:
         QVERIFY(table.contains(QStringLiteral("<td>2026-12-07 08:01:00</td>")));
         QVERIFY(table.contains(QStringLiteral("<td>passed 2026-12-07 08:02:00</td>")));
         QCOMPARE(table.count(QStringLiteral("<td>not passed</td>")), 2);
+        // The pairs that never passed, newest first, the same way.
+        const QString never = html.section(QStringLiteral("Pairs that never passed: 2</h2>"), 1)
+                                  .section(QStringLiteral("</table>"), 0, 0);
+        QCOMPARE(never.count(QStringLiteral("<tr><td>")), 2);
+        QVERIFY2(never.indexOf("C1, D1") >= 0 && never.indexOf("C1, D1") < never.indexOf("E1, F1"),
+                 qPrintable(never));
     }
 
     void csvQuotesWhatARecordHolds()
