@@ -151,14 +151,17 @@ QJsonObject histogramData(const Figures &all)
 QJsonObject chartData(const Page &page)
 {
     const Summary &s = page.summary;
-    // Each station's first-pass yield on each of the days, null where it
+    const Grain grain = grainOf(s.days);
+    const QMap<QString, Figures> periods = rolledUp(s.days, grain);
+    // Each station's first-pass yield in each of the periods, null where it
     // tested no pair.
     QJsonArray stationDays;
     for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it) {
         QJsonArray yields;
-        for (auto day = s.days.keyBegin(); day != s.days.keyEnd(); ++day) {
-            const auto cell = it.value().constFind(*day);
-            yields << (cell == it.value().cend()
+        const QMap<QString, Figures> stationPeriods = rolledUp(it.value(), grain);
+        for (auto day = periods.keyBegin(); day != periods.keyEnd(); ++day) {
+            const auto cell = stationPeriods.constFind(*day);
+            yields << (cell == stationPeriods.cend()
                            ? QJsonValue()
                            : percentOrNull(cell->pairsFirstPassed, cell->pairs));
         }
@@ -166,7 +169,7 @@ QJsonObject chartData(const Page &page)
                                      { QStringLiteral("firstPassYield"), yields } };
     }
     const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
-    return { { QStringLiteral("days"), byKey(s.days, QStringLiteral("day")) },
+    return { { QStringLiteral("days"), byKey(periods, QStringLiteral("day")) },
              { QStringLiteral("stations"), byKey(s.stations, QStringLiteral("station")) },
              { QStringLiteral("stationDays"), stationDays },
              { QStringLiteral("failures"), pareto(s.all.failures) },
@@ -614,9 +617,55 @@ Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &fil
     return page;
 }
 
+Grain grainOf(const QMap<QString, Figures> &days)
+{
+    if (days.isEmpty())
+        return Grain::Day;
+    const qint64 span = QDate::fromString(days.firstKey(), Qt::ISODate)
+                            .daysTo(QDate::fromString(days.lastKey(), Qt::ISODate));
+    return span > RollUpMonthsAfterDays ? Grain::Month
+        : span > RollUpWeeksAfterDays   ? Grain::Week
+                                        : Grain::Day;
+}
+
+QString periodOf(const QString &day, Grain grain)
+{
+    const QDate date = QDate::fromString(day, Qt::ISODate);
+    if (grain == Grain::Day || !date.isValid())
+        return day;
+    if (grain == Grain::Month)
+        return day.left(7);
+    int year = 0;
+    const int week = date.weekNumber(&year);
+    return QStringLiteral("%1-W%2").arg(year).arg(week, 2, 10, QLatin1Char('0'));
+}
+
+QMap<QString, Figures> rolledUp(const QMap<QString, Figures> &days, Grain grain)
+{
+    if (grain == Grain::Day)
+        return days;
+    QMap<QString, Figures> periods;
+    for (auto it = days.cbegin(); it != days.cend(); ++it)
+        periods[periodOf(it.key(), grain)] += it.value();
+    return periods;
+}
+
+// "day", "week", "month": what the charts and the table of periods go by.
+QString grainName(Grain grain)
+{
+    switch (grain) {
+    case Grain::Week: return QStringLiteral("week");
+    case Grain::Month: return QStringLiteral("month");
+    case Grain::Day: break;
+    }
+    return QStringLiteral("day");
+}
+
 QByteArray render(const Page &page)
 {
     const Summary &s = page.summary;
+    const Grain grain = grainOf(s.days);
+    const QString per = grainName(grain);
     QString body = QStringLiteral("<h1>ZELOR-K3 yield report</h1>\n<p class=\"sources\">"
                                   "Period: %1<br>Sources: %2</p>\n")
                        .arg(esc(page.period), esc(page.sources));
@@ -635,27 +684,39 @@ QByteArray render(const Page &page)
     body += tiles(page.recent, page.reportDay);
     body += QStringLiteral("<h2>The period</h2>\n") + summaryTable(s.all);
     body += QStringLiteral("<div class=\"charts\">\n");
-    const char *const charts[][2]
-        = { { "station-days", "First-pass yield by station and day" },
-            { "yield-per-day", "First-pass and final yield per day" },
-            { "cycle-time-per-day", "Cycle time of passed runs per day" },
+    const QString charts[][2]
+        = { { "station-days", "First-pass yield by station and " + per },
+            { "yield-per-day", "First-pass and final yield per " + per },
+            { "cycle-time-per-day", "Cycle time of passed runs per " + per },
             { "cycle-times", "Cycle times of passed runs, up to the 99th percentile" },
             { "failures-last-day", "Failures of the last day: fixture, product" },
             { "failures-pareto", "Failures of the period: fixture, product" } };
     for (const auto &[id, title] : charts)
         body += QStringLiteral("<div><h2>%2</h2><div class=\"chart\"><canvas id=\"%1\"></canvas>"
                                "</div></div>\n")
-                    .arg(QLatin1String(id), QLatin1String(title));
+                    .arg(id, title);
     body += QStringLiteral("</div>\n<h2>Failures by code</h2>\n<p class=\"kinds\">Fixture: %1. "
                            "Product: %2.</p>\n")
                 .arg(esc(failuresOfKind(s.all, true)), esc(failuresOfKind(s.all, false)))
         + failuresTable(s.all);
     body += QStringLiteral("<h2>Stations</h2>\n") + groupTable("Station", s.stations);
     // Below the charts: laid out when scrolled to or printed.
-    body += QStringLiteral("<section class=\"later\">\n<h2>Per day (a pair counts on the day of "
-                           "its first run)</h2>\n")
-        + groupTable("Day", s.days) + latestFailuresTable(page.latestFailures)
-        + neverPassedTable(page) + QStringLiteral("</section>\n");
+    const QString periodsHeading = grain == Grain::Day
+        ? QStringLiteral("Per day (a pair counts on the day of its first run)")
+        : grain == Grain::Week
+        ? QStringLiteral("Per ISO week, Monday to Sunday (over %1 days; a pair counts in the "
+                         "week of its first run)")
+              .arg(RollUpWeeksAfterDays)
+        : QStringLiteral("Per month (over %1 days; a pair counts in the month of its first run)")
+              .arg(RollUpMonthsAfterDays);
+    body += QStringLiteral("<section class=\"later\">\n<h2>") + periodsHeading
+        + QStringLiteral("</h2>\n")
+        + groupTable(grain == Grain::Day        ? "Day"
+                         : grain == Grain::Week ? "Week"
+                                                : "Month",
+                     rolledUp(s.days, grain))
+        + latestFailuresTable(page.latestFailures) + neverPassedTable(page)
+        + QStringLiteral("</section>\n");
     body
         += QStringLiteral("<footer>Charts drawn with Chart.js %1 (chartjs.org), built into this "
                           "page under the MIT licence:<pre>%2</pre></footer>\n")

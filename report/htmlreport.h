@@ -66,6 +66,18 @@ constexpr int RecentWorkingDays = 9;
 yieldreport::Filter recentDays(const yieldreport::Summary &summary,
                                const yieldreport::Filter &filter);
 
+// The grain of the page's charts and its table of periods: days up to
+// RollUpWeeksAfterDays days from the first to the last, then ISO weeks
+// ("2026-W53", Monday to Sunday, the week of the year its Thursday is in),
+// beyond RollUpMonthsAfterDays calendar months ("2026-12").
+enum class Grain { Day, Week, Month };
+constexpr int RollUpWeeksAfterDays = 60;
+constexpr int RollUpMonthsAfterDays = 730;
+Grain grainOf(const QMap<QString, yieldreport::Figures> &days);
+QString periodOf(const QString &day, Grain grain);
+QMap<QString, yieldreport::Figures> rolledUp(const QMap<QString, yieldreport::Figures> &days,
+                                             Grain grain);
+
 // The page's parts that come from records files (all of them read, counted
 // once each).
 Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &filter);

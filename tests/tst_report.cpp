@@ -413,6 +413,70 @@ private slots:
         QVERIFY(html.contains("<td>bench-2</td>"));
     }
 
+    // Beyond 60 days the charts and the table of periods go by ISO week,
+    // beyond two years by month: the grain from the span of the days, each
+    // day's period at the boundaries, the page's heading and rows.
+    void daysRollUpIntoWeeksAndMonths_data()
+    {
+        QTest::addColumn<QString>("first"); // the first and last day with runs
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("period"); // the last day's
+        QTest::addColumn<QString>("heading");
+        QTest::newRow("60 days: days") << "2026-11-01"
+                                       << "2026-12-31"
+                                       << "2026-12-31"
+                                       << "Per day";
+        QTest::newRow("61 days: a Thursday in its year's week 53") << "2026-10-31"
+                                                                   << "2026-12-31"
+                                                                   << "2026-W53"
+                                                                   << "Per ISO week";
+        QTest::newRow("a Sunday of 2027 in 2026's week 53") << "2026-10-01"
+                                                            << "2027-01-03"
+                                                            << "2026-W53"
+                                                            << "Per ISO week";
+        QTest::newRow("the Monday after: 2027's first week") << "2026-10-01"
+                                                             << "2027-01-04"
+                                                             << "2027-W01"
+                                                             << "Per ISO week";
+        QTest::newRow("a Monday of 2025 in 2026's first week") << "2025-10-01"
+                                                               << "2025-12-29"
+                                                               << "2026-W01"
+                                                               << "Per ISO week";
+        QTest::newRow("730 days: weeks") << "2024-12-31"
+                                         << "2026-12-31"
+                                         << "2026-W53"
+                                         << "Per ISO week";
+        QTest::newRow("731 days: months") << "2024-12-30"
+                                          << "2026-12-31"
+                                          << "2026-12"
+                                          << "Per month";
+    }
+    void daysRollUpIntoWeeksAndMonths()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, last);
+        QFETCH(QString, period);
+        QFETCH(QString, heading);
+        QList<Run> all;
+        for (const QString &day : { first, last }) {
+            Run run;
+            run.id = day;
+            run.station = QStringLiteral("bench-1");
+            run.start = day + QStringLiteral("T08:00:00.000+01:00");
+            run.startTime = QDateTime::fromString(run.start, Qt::ISODateWithMs);
+            run.serials = QStringList { "A" + day, "B" + day };
+            run.passed = true;
+            all << run;
+        }
+        const htmlreport::Page page = htmlreport::fromRuns(all, {});
+        const htmlreport::Grain grain = htmlreport::grainOf(page.summary.days);
+        QCOMPARE(htmlreport::periodOf(last, grain), period);
+        QCOMPARE(htmlreport::rolledUp(page.summary.days, grain).size(), 2);
+        const QString html = QString::fromUtf8(htmlreport::render(page));
+        QVERIFY(html.contains("<h2>" + heading));
+        QVERIFY(html.contains("<tr><td>" + period + "</td><td>1</td>"));
+    }
+
     // The headline is the last complete working day, beside the day not
     // over yet, against the working day before (over the weekend) and the
     // working days before it; its final yield counts what passed on the day
