@@ -148,6 +148,17 @@ QJsonObject histogramData(const Figures &all)
              { QStringLiteral("percentile95"), msOrNull(all.percentile95()) } };
 }
 
+// "day", "week", "month": what the charts and the table of periods go by.
+QString grainName(Grain grain)
+{
+    switch (grain) {
+    case Grain::Week: return QStringLiteral("week");
+    case Grain::Month: return QStringLiteral("month");
+    case Grain::Day: break;
+    }
+    return QStringLiteral("day");
+}
+
 QJsonObject chartData(const Page &page)
 {
     const Summary &s = page.summary;
@@ -169,7 +180,8 @@ QJsonObject chartData(const Page &page)
                                      { QStringLiteral("firstPassYield"), yields } };
     }
     const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
-    return { { QStringLiteral("days"), byKey(periods, QStringLiteral("day")) },
+    return { { QStringLiteral("grain"), grainName(grain) },
+             { QStringLiteral("days"), byKey(periods, QStringLiteral("day")) },
              { QStringLiteral("stations"), byKey(s.stations, QStringLiteral("station")) },
              { QStringLiteral("stationDays"), stationDays },
              { QStringLiteral("failures"), pareto(s.all.failures) },
@@ -320,8 +332,9 @@ QString failuresTable(const Figures &all)
 }
 
 // The failed runs of one kind, fixture or product, with each code's name:
-// "41 (code 2 not exactly two FT232R/FT245R devices: 11; code 5 …: 30)".
-QString failuresOfKind(const Figures &figures, bool fixture)
+// "41 (code 2 not exactly two FT232R/FT245R devices: 11; code 5 …: 30)";
+// unnamed, "41 (code 2: 11; code 5: 30)".
+QString failuresOfKind(const Figures &figures, bool fixture, bool named = true)
 {
     int total = 0;
     QStringList codes;
@@ -329,16 +342,19 @@ QString failuresOfKind(const Figures &figures, bool fixture)
         if (controlcharts::fixtureCode(it.key()) != fixture)
             continue;
         total += it.value();
-        codes << QStringLiteral("code %1 %2: %3")
-                     .arg(it.key())
-                     .arg(QLatin1String(failureCodeMeaning(it.key())))
-                     .arg(it.value());
+        codes << (named ? QStringLiteral("code %1 %2: %3")
+                              .arg(it.key())
+                              .arg(QLatin1String(failureCodeMeaning(it.key())))
+                              .arg(it.value())
+                        : QStringLiteral("code %1: %2").arg(it.key()).arg(it.value()));
     }
     return total == 0 ? QStringLiteral("none")
                       : QStringLiteral("%1 (%2)").arg(total).arg(codes.join(QStringLiteral("; ")));
 }
 
-QString groupTable(const char *kind, const QMap<QString, Figures> &groups)
+// The codes are named in a table of stations; a table of periods, one row a
+// day, week or month, is kept short for print.
+QString groupTable(const char *kind, const QMap<QString, Figures> &groups, bool named)
 {
     QString html = QStringLiteral("<table class=\"groups\">\n<tr><th>%1</th><th>Runs</th>"
                                   "<th>Passed</th><th>First-pass yield</th><th>Final yield</th>"
@@ -351,7 +367,8 @@ QString groupTable(const char *kind, const QMap<QString, Figures> &groups)
                       esc(yieldreport::firstPassText(it.value())),
                       esc(yieldreport::finalYieldText(it.value())),
                       esc(yieldreport::retestsText(it.value())),
-                      esc(failuresOfKind(it.value(), true)), esc(failuresOfKind(it.value(), false)),
+                      esc(failuresOfKind(it.value(), true, named)),
+                      esc(failuresOfKind(it.value(), false, named)),
                       esc(yieldreport::cycleTimeText(it.value())) });
     return html + QStringLiteral("</table>\n");
 }
@@ -461,6 +478,7 @@ footer { color: #777; font-size: 12px; margin-top: 28px; }
   .charts { display: block; }
   .charts > div, .tile, tr { break-inside: avoid; }
   .chart { width: 17cm; height: 7cm; border: none; }
+  td, th { padding: 1px 3px; font-size: 7.5pt; }
   h2 { break-after: avoid; }
 }
 )";
@@ -650,17 +668,6 @@ QMap<QString, Figures> rolledUp(const QMap<QString, Figures> &days, Grain grain)
     return periods;
 }
 
-// "day", "week", "month": what the charts and the table of periods go by.
-QString grainName(Grain grain)
-{
-    switch (grain) {
-    case Grain::Week: return QStringLiteral("week");
-    case Grain::Month: return QStringLiteral("month");
-    case Grain::Day: break;
-    }
-    return QStringLiteral("day");
-}
-
 QByteArray render(const Page &page)
 {
     const Summary &s = page.summary;
@@ -699,7 +706,7 @@ QByteArray render(const Page &page)
                            "Product: %2.</p>\n")
                 .arg(esc(failuresOfKind(s.all, true)), esc(failuresOfKind(s.all, false)))
         + failuresTable(s.all);
-    body += QStringLiteral("<h2>Stations</h2>\n") + groupTable("Station", s.stations);
+    body += QStringLiteral("<h2>Stations</h2>\n") + groupTable("Station", s.stations, true);
     // Below the charts: laid out when scrolled to or printed.
     const QString periodsHeading = grain == Grain::Day
         ? QStringLiteral("Per day (a pair counts on the day of its first run)")
@@ -714,7 +721,7 @@ QByteArray render(const Page &page)
         + groupTable(grain == Grain::Day        ? "Day"
                          : grain == Grain::Week ? "Week"
                                                 : "Month",
-                     rolledUp(s.days, grain))
+                     rolledUp(s.days, grain), false)
         + latestFailuresTable(page.latestFailures) + neverPassedTable(page)
         + QStringLiteral("</section>\n");
     body

@@ -44,7 +44,7 @@ constexpr int FailuresRead = 200;
 // The pairs with runs in the period that had not passed by its end: how
 // many, and the newest of them (by their newest run), each as its newest run
 // with every run of the pair.
-constexpr int NeverPassedListed = 50;
+constexpr int NeverPassedListed = 20;
 
 struct Page {
     yieldreport::Summary summary;

@@ -19,6 +19,7 @@ a picture.)
 """
 
 import base64
+import datetime
 import fcntl
 import html
 import json
@@ -126,16 +127,36 @@ def text_figures(text):
     return figures
 
 
-DAY = re.compile(r"^  (\d{4}-\d\d-\d\d)  runs (\d+), passed \d+, first-pass yield \d+ of \d+ pairs "
-                 r"\(([^)]*)\), final yield \d+ of \d+ pairs \(([^)]*)\), retests (\d+) of \d+ runs "
+DAY = re.compile(r"^  (\d{4}-\d\d-\d\d)  runs (\d+), passed \d+, first-pass yield (\d+) of (\d+) pairs "
+                 r"\(([^)]*)\), final yield (\d+) of (\d+) pairs \(([^)]*)\), retests (\d+) of \d+ runs "
                  r"\([^)]*\), failures \d+, cycle time (?:median (\d+) ms, 95th percentile (\d+) ms|n/a)$",
                  re.M)
 
 
 def text_days(text):
     return {d: {"runs": int(runs), "first-pass": fp, "final": final, "retests": int(retests),
-                "median": int(median) if median else None, "p95": int(p95) if p95 else None}
-            for d, runs, fp, final, retests, median, p95 in DAY.findall(text)}
+                "median": int(median) if median else None, "p95": int(p95) if p95 else None,
+                "counts": (int(fp_n), int(fp_of), int(final_n), int(final_of))}
+            for d, runs, fp_n, fp_of, fp, final_n, final_of, final, retests, median, p95
+            in DAY.findall(text)}
+
+
+def rolled_up(days, grain):
+    """The text's days summed into the page's ISO weeks or months; a median
+    does not sum, so none is compared."""
+    periods = {}
+    for day, f in sorted(days.items()):
+        date = datetime.date.fromisoformat(day)
+        year, week, _ = date.isocalendar()
+        key = f"{year}-W{week:02d}" if grain == "week" else day[:7]
+        p = periods.setdefault(key, {"runs": 0, "retests": 0, "counts": [0, 0, 0, 0]})
+        p["runs"] += f["runs"]
+        p["retests"] += f["retests"]
+        p["counts"] = [a + b for a, b in zip(p["counts"], f["counts"])]
+    share = lambda n, of: one_decimal(100 * n / of if of else None)
+    return {k: {"runs": p["runs"], "first-pass": share(*p["counts"][:2]),
+                "final": share(*p["counts"][2:]), "retests": p["retests"]}
+            for k, p in periods.items()}
 
 
 def one_decimal(value):
@@ -145,10 +166,14 @@ def one_decimal(value):
 def chart_problems(data, text):
     """The charts' data against the text report's figures."""
     problems = []
-    days = text_days(text)
+    days = {d: {k: v for k, v in f.items() if k != "counts"} for d, f in text_days(text).items()}
     charted = {d["day"]: {"runs": d["runs"], "first-pass": one_decimal(d["firstPassYield"]),
                           "final": one_decimal(d["finalYield"]), "retests": d["retests"],
                           "median": d["median"], "p95": d["percentile95"]} for d in data["days"]}
+    if data["grain"] != "day":
+        days = rolled_up(text_days(text), data["grain"])
+        charted = {d: {k: v for k, v in f.items() if k not in ("median", "p95")}
+                   for d, f in charted.items()}
     if charted != days:
         problems.append(f"days charted {charted} are not the text's {days}")
     failures = {str(f["code"]): str(f["runs"]) for f in data["failures"]}
@@ -225,7 +250,7 @@ def injected_script_problems(work):
 PRINT_WIDTH_PX, CM_PX = 718, 96 / 2.54
 PRINT_LAYOUT = """(() => {
   const last = [...document.querySelectorAll('table')].find(t =>
-      t.rows[0].cells[0].textContent === 'Day').rows;
+      ['Day', 'Week', 'Month'].includes(t.rows[0].cells[0].textContent)).rows;
   return JSON.stringify({
     charts: [...document.querySelectorAll('canvas')].map(c => {
       const box = c.getBoundingClientRect(), pixels = c.getContext('2d')
@@ -327,10 +352,14 @@ def print_problems(work):
             problems.append(f"chart {c['id']} prints {c['width']:.0f} x {c['height']:.0f} px, "
                             f"{c['painted']} pixels drawn")
     if not layout["lastDayShown"]:
-        problems.append(f"the per-day table's {layout['dayRows']} rows are not all laid out for print")
+        problems.append(f"the table of periods' {layout['dayRows']} rows are not all laid out for print")
     if layout["pageWidth"] > PRINT_WIDTH_PX:
         problems.append(f"the page is {layout['pageWidth']} px wide on paper {PRINT_WIDTH_PX} px wide")
-    if not pdf.startswith(b"%PDF") or len(re.findall(rb"/Type\s*/Page\b", pdf)) < 2:
+    pages = len(re.findall(rb"/Type\s*/Page\b", pdf))
+    print(f"  {layout['dayRows']} rows in the table of periods, printed on {pages} A4 pages")
+    if pages > 10:
+        problems.append(f"printed on {pages} A4 pages, more than 10")
+    if not pdf.startswith(b"%PDF") or pages < 2:
         problems.append("no PDF of two pages or more printed")
     return problems
 
