@@ -470,6 +470,9 @@ th { background: #f2f2f2; }
 .tile .title { color: #555; } .tile .value { font-size: 30px; font-weight: bold; }
 .charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(520px, 1fr)); gap: 16px; }
 .chart { border: 1px solid #ddd; padding: 8px; height: 300px; }
+.multiples { display: grid; grid-template-columns: repeat(auto-fill, minmax(240px, 1fr));
+             gap: 8px; }
+.multiples h3 { font-size: 13px; margin: 0; } .small { height: 170px; }
 footer { color: #777; font-size: 12px; margin-top: 28px; }
 .later { content-visibility: auto; contain-intrinsic-size: auto 2000px; }
 @media print {
@@ -478,6 +481,8 @@ footer { color: #777; font-size: 12px; margin-top: 28px; }
   .charts { display: block; }
   .charts > div, .tile, tr { break-inside: avoid; }
   .chart { width: 17cm; height: 7cm; border: none; }
+  .multiples { grid-template-columns: repeat(3, 5.6cm); } .small { height: 3.2cm; }
+  .multiples > div { break-inside: avoid; }
   td, th { padding: 1px 3px; font-size: 7.5pt; }
   h2 { break-after: avoid; }
 }
@@ -510,8 +515,13 @@ function line(label, values, i) {
            backgroundColor: colours[i % colours.length], spanGaps: true };
 }
 const perStation = data.stationDays.map((s, i) => line(s.station, s.firstPassYield, i));
+const stationYields = perStation.flatMap(s => s.data);
 chart('station-days', { type: 'line', data: { labels: days, datasets: perStation },
-  options: { scales: { y: percentAxis(perStation.flatMap(s => s.data)) } } });
+  options: { scales: { y: percentAxis(stationYields) } } });
+perStation.forEach((s, i) => chart('station-days-' + i, { type: 'line',
+  data: { labels: days, datasets: [s] },
+  options: { plugins: { legend: { display: false } },
+             scales: { x: { ticks: { maxTicksLimit: 6 } }, y: percentAxis(stationYields) } } }));
 const yields = [line('First-pass yield', data.days.map(d => d.firstPassYield), 0),
                 line('Final yield', data.days.map(d => d.finalYield), 1)];
 chart('yield-per-day', { type: 'line', data: { labels: days, datasets: yields },
@@ -668,6 +678,21 @@ QMap<QString, Figures> rolledUp(const QMap<QString, Figures> &days, Grain grain)
     return periods;
 }
 
+// One small chart a station, in the stations' order, on one scale.
+QString smallMultiples(const Summary &s, const QString &title)
+{
+    QString html = QStringLiteral("<h2>%1, one chart a station on one scale</h2>\n<div "
+                                  "class=\"multiples\">\n")
+                       .arg(title);
+    int i = 0;
+    for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it, ++i)
+        html += QStringLiteral("<div><h3>%1</h3><div class=\"small\"><canvas "
+                               "id=\"station-days-%2\"></canvas></div></div>\n")
+                    .arg(esc(it.key()))
+                    .arg(i);
+    return html + QStringLiteral("</div>\n");
+}
+
 QByteArray render(const Page &page)
 {
     const Summary &s = page.summary;
@@ -698,11 +723,18 @@ QByteArray render(const Page &page)
             { "cycle-times", "Cycle times of passed runs, up to the 99th percentile" },
             { "failures-last-day", "Failures of the last day: fixture, product" },
             { "failures-pareto", "Failures of the period: fixture, product" } };
-    for (const auto &[id, title] : charts)
+    const bool multiples = s.stationDays.size() > OverlaidStations;
+    for (const auto &[id, title] : charts) {
+        if (multiples && id == QLatin1String("station-days"))
+            continue;
         body += QStringLiteral("<div><h2>%2</h2><div class=\"chart\"><canvas id=\"%1\"></canvas>"
                                "</div></div>\n")
                     .arg(id, title);
-    body += QStringLiteral("</div>\n<h2>Failures by code</h2>\n<p class=\"kinds\">Fixture: %1. "
+    }
+    body += QStringLiteral("</div>\n");
+    if (multiples)
+        body += smallMultiples(s, charts[0][1]);
+    body += QStringLiteral("<h2>Failures by code</h2>\n<p class=\"kinds\">Fixture: %1. "
                            "Product: %2.</p>\n")
                 .arg(esc(failuresOfKind(s.all, true)), esc(failuresOfKind(s.all, false)))
         + failuresTable(s.all);

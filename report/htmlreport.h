@@ -78,6 +78,10 @@ QString periodOf(const QString &day, Grain grain);
 QMap<QString, yieldreport::Figures> rolledUp(const QMap<QString, yieldreport::Figures> &days,
                                              Grain grain);
 
+// Beyond this many stations, first-pass yield by station is one small chart a
+// station, all on one scale, instead of one line a station in one chart.
+constexpr int OverlaidStations = 4;
+
 // The page's parts that come from records files (all of them read, counted
 // once each).
 Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &filter);

@@ -90,12 +90,15 @@ def year_of_one_station(runs_a_day=24, seed=7):
     return ("\n".join(lines) + "\n").encode()
 
 
-def a_line(seed=3):
-    """Two weeks of three stations, for the README's picture."""
+def a_line(seed=3, more_stations=0):
+    """Two weeks of three stations, for the README's picture; and of so many
+    more."""
     rng = random.Random(seed)
     lines, run = [], 0
     for day in range(1, 15):
-        for station, rate in (("bench-1", 0.04), ("bench-2", 0.07), ("bench-3", 0.22 if day > 7 else 0.05)):
+        stations = [("bench-1", 0.04), ("bench-2", 0.07), ("bench-3", 0.22 if day > 7 else 0.05)]
+        stations += [(f"bench-{4 + i}", 0.05) for i in range(more_stations)]
+        for station, rate in stations:
             retest = None
             for i in range(40):
                 run += 1
@@ -399,7 +402,8 @@ def check(name, rendered, text, open_limit_ms=None):
     if "Permission is hereby granted" not in rendered["text"]:
         problems.append("the page lost Chart.js's licence")
     blank = [c for c, n in rendered["painted"].items() if n == 0]
-    if len(rendered["painted"]) != 6 or blank:
+    stations = len(rendered["data"]["stationDays"])
+    if len(rendered["painted"]) != (6 if stations <= 4 else 5 + stations) or blank:
         problems.append(f"charts not drawn: {rendered['painted']}")
     if rendered["scripts"] != 3 or rendered["title"] != "ZELOR-K3 yield report":
         problems.append(f"{rendered['scripts']} script elements, title {rendered['title']!r}")
@@ -467,6 +471,9 @@ def main():
     print(("FAIL " if mistakes else "PASS ") + "input that is no report's is refused or set apart"
           + "".join("\n  " + p for p in mistakes))
     passed &= not mistakes
+    six = tempfile.mkdtemp()
+    rendered, text = render(six, report, a_line(more_stations=3))
+    passed &= check("six stations, one small chart each", rendered, text)
     year = tempfile.mkdtemp()
     rendered, text = render(year, report, year_of_one_station())
     passed &= check("a year of one station's runs", rendered, text, open_limit_ms=5000)
