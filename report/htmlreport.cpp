@@ -168,16 +168,17 @@ QJsonObject chartData(const Page &page)
     // tested no pair.
     QJsonArray stationDays;
     for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it) {
-        QJsonArray yields;
+        QJsonArray yields, medians;
         const QMap<QString, Figures> stationPeriods = rolledUp(it.value(), grain);
         for (auto day = periods.keyBegin(); day != periods.keyEnd(); ++day) {
             const auto cell = stationPeriods.constFind(*day);
-            yields << (cell == stationPeriods.cend()
-                           ? QJsonValue()
-                           : percentOrNull(cell->pairsFirstPassed, cell->pairs));
+            const bool tested = cell != stationPeriods.cend();
+            yields << (tested ? percentOrNull(cell->pairsFirstPassed, cell->pairs) : QJsonValue());
+            medians << (tested ? msOrNull(cell->median()) : QJsonValue());
         }
         stationDays << QJsonObject { { QStringLiteral("station"), it.key() },
-                                     { QStringLiteral("firstPassYield"), yields } };
+                                     { QStringLiteral("firstPassYield"), yields },
+                                     { QStringLiteral("median"), medians } };
     }
     const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
     return { { QStringLiteral("grain"), grainName(grain) },
@@ -522,6 +523,17 @@ perStation.forEach((s, i) => chart('station-days-' + i, { type: 'line',
   data: { labels: days, datasets: [s] },
   options: { plugins: { legend: { display: false } },
              scales: { x: { ticks: { maxTicksLimit: 6 } }, y: percentAxis(stationYields) } } }));
+// Each station's median cycle time, on one scale for all.
+const perStationMs = data.stationDays.map((s, i) => line(s.station, s.median, i));
+const stationMs = perStationMs.flatMap(s => s.data).filter(v => v !== null);
+const oneMsScale = { min: Math.floor(Math.min(...stationMs) * 0.95),
+                     max: Math.ceil(Math.max(...stationMs) * 1.05), title: msAxis.title };
+chart('station-cycle-times', { type: 'line', data: { labels: days, datasets: perStationMs },
+  options: { scales: { y: oneMsScale } } });
+perStationMs.forEach((s, i) => chart('station-cycle-' + i, { type: 'line',
+  data: { labels: days, datasets: [s] },
+  options: { plugins: { legend: { display: false } },
+             scales: { x: { ticks: { maxTicksLimit: 6 } }, y: oneMsScale } } }));
 const yields = [line('First-pass yield', data.days.map(d => d.firstPassYield), 0),
                 line('Final yield', data.days.map(d => d.finalYield), 1)];
 chart('yield-per-day', { type: 'line', data: { labels: days, datasets: yields },
@@ -679,7 +691,7 @@ QMap<QString, Figures> rolledUp(const QMap<QString, Figures> &days, Grain grain)
 }
 
 // One small chart a station, in the stations' order, on one scale.
-QString smallMultiples(const Summary &s, const QString &title)
+QString smallMultiples(const Summary &s, const char *id, const QString &title)
 {
     QString html = QStringLiteral("<h2>%1, one chart a station on one scale</h2>\n<div "
                                   "class=\"multiples\">\n")
@@ -687,8 +699,8 @@ QString smallMultiples(const Summary &s, const QString &title)
     int i = 0;
     for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it, ++i)
         html += QStringLiteral("<div><h3>%1</h3><div class=\"small\"><canvas "
-                               "id=\"station-days-%2\"></canvas></div></div>\n")
-                    .arg(esc(it.key()))
+                               "id=\"%2-%3\"></canvas></div></div>\n")
+                    .arg(esc(it.key()), QLatin1String(id))
                     .arg(i);
     return html + QStringLiteral("</div>\n");
 }
@@ -720,12 +732,14 @@ QByteArray render(const Page &page)
         = { { "station-days", "First-pass yield by station and " + per },
             { "yield-per-day", "First-pass and final yield per " + per },
             { "cycle-time-per-day", "Cycle time of passed runs per " + per },
+            { "station-cycle-times", "Median cycle time by station and " + per },
             { "cycle-times", "Cycle times of passed runs, up to the 99th percentile" },
             { "failures-last-day", "Failures of the last day: fixture, product" },
             { "failures-pareto", "Failures of the period: fixture, product" } };
     const bool multiples = s.stationDays.size() > OverlaidStations;
     for (const auto &[id, title] : charts) {
-        if (multiples && id == QLatin1String("station-days"))
+        if (multiples
+            && (id == QLatin1String("station-days") || id == QLatin1String("station-cycle-times")))
             continue;
         body += QStringLiteral("<div><h2>%2</h2><div class=\"chart\"><canvas id=\"%1\"></canvas>"
                                "</div></div>\n")
@@ -733,7 +747,8 @@ QByteArray render(const Page &page)
     }
     body += QStringLiteral("</div>\n");
     if (multiples)
-        body += smallMultiples(s, charts[0][1]);
+        body += smallMultiples(s, "station-days", charts[0][1])
+            + smallMultiples(s, "station-cycle", charts[3][1]);
     body += QStringLiteral("<h2>Failures by code</h2>\n<p class=\"kinds\">Fixture: %1. "
                            "Product: %2.</p>\n")
                 .arg(esc(failuresOfKind(s.all, true)), esc(failuresOfKind(s.all, false)))

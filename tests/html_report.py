@@ -403,7 +403,7 @@ def check(name, rendered, text, open_limit_ms=None):
         problems.append("the page lost Chart.js's licence")
     blank = [c for c, n in rendered["painted"].items() if n == 0]
     stations = len(rendered["data"]["stationDays"])
-    if len(rendered["painted"]) != (6 if stations <= 4 else 5 + stations) or blank:
+    if len(rendered["painted"]) != (7 if stations <= 4 else 5 + 2 * stations) or blank:
         problems.append(f"charts not drawn: {rendered['painted']}")
     if rendered["scripts"] != 3 or rendered["title"] != "ZELOR-K3 yield report":
         problems.append(f"{rendered['scripts']} script elements, title {rendered['title']!r}")
