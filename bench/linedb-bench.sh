@@ -75,3 +75,18 @@ for args in "" "--since $month" "--station bench-03" "--station bench-03 --since
   done
   printf '| `zelor-k3-report --database …%s` (%s lines) | %.2f | %.2f |\n' "${args:+ $args}" "$(wc -l < "$work/out")" "$cold" "$t"
 done
+
+# The line's page as a manager opens it: how long Chromium takes to lay it out
+# and draw its charts, and how many A4 pages it prints on.
+"$report" --database "$db" --html "$work/page.html"
+python3 - "$root/tests" "$work" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import html_report
+rendered = html_report.browse(sys.argv[2])
+print(f"| the line's page ({len(rendered['painted'])} charts) opened in Chromium | "
+      f"{rendered['openMs'] / 1000:.2f} | |")
+problems = html_report.print_problems(sys.argv[2])
+for p in problems:
+    print("  " + p)
+PY
