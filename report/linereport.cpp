@@ -57,6 +57,12 @@ const QString CycleTimesByDay = QStringLiteral(
     "ms, runs FROM "
     "zelor_day_cycle_times WHERE station = $3 AND ($1::date IS NULL OR day >= $1::date) AND "
     "($2::date IS NULL OR day <= $2::date)) c GROUP BY day");
+// Cycle times by station and day, for the page's chart of each station's
+// median: $1, $2 the days, $3 one station.
+const QString CycleTimesByStationDay = QStringLiteral(
+    "SELECT station, day::text, string_agg(ms || ':' || runs, ' ') FROM zelor_day_cycle_times "
+    "WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::date IS NULL OR day <= $2::date) AND "
+    "($3::text IS NULL OR station = $3) GROUP BY station, day");
 // Cycle times by station: the whole months [$1, $2) by month, the days
 // [$4, $5) and [$6, $7] around them by day; $3 one station.
 const QString CycleTimesByStation = QStringLiteral(
@@ -222,13 +228,21 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
         f.pairsFinallyPassed = row[5].toInt();
         f.pairsPassedFirstDay = row[6].toInt();
     };
-    // Cycle times by day and by station only: all the cells' would be many.
-    auto byDay = [summary](const QList<QByteArrayView> &row) {
-        yieldreport::CycleTimes &day = summary->days[QString::fromUtf8(row[0])].cycleTimes;
-        for (QByteArrayView pair : QLatin1StringView(row[1]).tokenize(QLatin1Char(' '))) {
+    // "ms:runs ms:runs …" added to `times`.
+    auto addTimes = [](QByteArrayView text, yieldreport::CycleTimes &times) {
+        for (QByteArrayView pair : QLatin1StringView(text).tokenize(QLatin1Char(' '))) {
             const qsizetype colon = pair.indexOf(':');
-            day[pair.first(colon).toLongLong()] += pair.sliced(colon + 1).toInt();
+            times[pair.first(colon).toLongLong()] += pair.sliced(colon + 1).toInt();
         }
+    };
+    // Cycle times by day and by station; the page's cells' apart, added to
+    // the cells once the cells are added up.
+    auto byDay = [summary, addTimes](const QList<QByteArrayView> &row) {
+        addTimes(row[1], summary->days[QString::fromUtf8(row[0])].cycleTimes);
+    };
+    QHash<QString, QMap<QString, yieldreport::CycleTimes>> cellTimes;
+    auto byCell = [&cellTimes, addTimes](const QList<QByteArrayView> &row) {
+        addTimes(row[2], cellTimes[QString::fromUtf8(row[0])][QString::fromUtf8(row[1])]);
     };
     auto byStation = [summary](const QList<QByteArrayView> &row) {
         const qint64 ms = row[1].toLongLong();
@@ -238,11 +252,15 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
     };
     *summary = {};
     // The largest first: its rows are read while the others run.
-    if (!q.all({ { CycleTimesByDay, params, byDay },
-                 { CycleTimesByStation, byStationParameters(filter), byStation },
-                 { runsOfCells(cells), params, runs },
-                 { failuresOfCells(cells), params, failures },
-                 { firstRunsOfCells(cells), params, firsts } }))
+    QList<LineDatabase::Statement> statements { { CycleTimesByDay, params, byDay },
+                                                { CycleTimesByStation, byStationParameters(filter),
+                                                  byStation },
+                                                { runsOfCells(cells), params, runs },
+                                                { failuresOfCells(cells), params, failures },
+                                                { firstRunsOfCells(cells), params, firsts } };
+    if (cells)
+        statements << LineDatabase::Statement { CycleTimesByStationDay, params, byCell };
+    if (!q.all(statements))
         return false;
     if (cells) {
         const auto stationDays = std::exchange(summary->stationDays, {});
@@ -250,6 +268,9 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
             for (auto day = station->cbegin(); day != station->cend(); ++day)
                 summary->add(day.key(), station.key(), day.value());
         }
+        for (auto station = cellTimes.cbegin(); station != cellTimes.cend(); ++station)
+            for (auto day = station->cbegin(); day != station->cend(); ++day)
+                summary->stationDays[station.key()][day.key()].cycleTimes = day.value();
         return true;
     }
     for (Figures day : std::as_const(summary->days)) {
