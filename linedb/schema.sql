@@ -32,6 +32,8 @@ CREATE TABLE IF NOT EXISTS zelor_runs (
     duration_ms double precision NOT NULL,
     pair        text                          -- the two chips' serial numbers, sorted, one a line
 );
+-- The fixture's socket the run's pair sat in; NULL for a station of one pair.
+ALTER TABLE zelor_runs ADD COLUMN IF NOT EXISTS socket text;
 
 -- Rows from before the records were checked by the server keep what they
 -- had (NOT VALID).
@@ -82,22 +84,37 @@ CREATE TABLE IF NOT EXISTS zelor_pairs (
     pass_started  timestamptz NOT NULL,
     pass_day      date NOT NULL
 );
+ALTER TABLE zelor_pairs ADD COLUMN IF NOT EXISTS first_socket text NOT NULL DEFAULT '';
+
+-- The runs and first runs by day, station and socket ('' for a station of
+-- one pair): a database from before sockets has them counted afresh.
+DO $$
+BEGIN
+    IF to_regclass('zelor_day_runs') IS NOT NULL
+       AND NOT EXISTS (SELECT FROM information_schema.columns
+                       WHERE table_schema = current_schema() AND table_name = 'zelor_day_runs'
+                       AND column_name = 'socket') THEN
+        DROP TABLE zelor_day_runs, zelor_day_failures, zelor_day_first_runs;
+    END IF;
+END $$;
 
 CREATE TABLE IF NOT EXISTS zelor_day_runs (
     day     date NOT NULL,
     station text NOT NULL,
+    socket  text NOT NULL,
     runs    bigint NOT NULL,
     passed  bigint NOT NULL,
     paired  bigint NOT NULL,                  -- runs of two chips
-    PRIMARY KEY (day, station)
+    PRIMARY KEY (day, station, socket)
 );
 
 CREATE TABLE IF NOT EXISTS zelor_day_failures (
     day       date NOT NULL,
     station   text NOT NULL,
+    socket    text NOT NULL,
     fail_code integer NOT NULL,
     runs      bigint NOT NULL,
-    PRIMARY KEY (day, station, fail_code)
+    PRIMARY KEY (day, station, socket, fail_code)
 );
 
 CREATE TABLE IF NOT EXISTS zelor_day_cycle_times (
@@ -147,11 +164,12 @@ CREATE INDEX IF NOT EXISTS zelor_day_cycle_times_day
 CREATE TABLE IF NOT EXISTS zelor_day_first_runs (
     day          date NOT NULL,
     station      text NOT NULL,
+    socket       text NOT NULL,
     first_passed boolean NOT NULL,
     pass_day     date NOT NULL,
     writer       text NOT NULL,
     pairs        bigint NOT NULL,
-    PRIMARY KEY (day, station, first_passed, pass_day, writer)
+    PRIMARY KEY (day, station, socket, first_passed, pass_day, writer)
 );
 
 -- Each station's count of runs stored: what a station compares with its
@@ -187,15 +205,16 @@ BEGIN
     INSERT INTO zelor_station_runs AS t (station, runs)
     SELECT station, count(*) FROM added GROUP BY station
     ON CONFLICT (station) DO UPDATE SET runs = t.runs + excluded.runs;
-    INSERT INTO zelor_day_runs AS t (day, station, runs, passed, paired)
-    SELECT day, station, count(*), count(*) FILTER (WHERE verdict = 'PASSED'), count(pair)
-    FROM added GROUP BY day, station
-    ON CONFLICT (day, station) DO UPDATE SET runs = t.runs + excluded.runs,
+    INSERT INTO zelor_day_runs AS t (day, station, socket, runs, passed, paired)
+    SELECT day, station, coalesce(socket, ''), count(*), count(*) FILTER (WHERE verdict = 'PASSED'),
+           count(pair)
+    FROM added GROUP BY 1, 2, 3
+    ON CONFLICT (day, station, socket) DO UPDATE SET runs = t.runs + excluded.runs,
         passed = t.passed + excluded.passed, paired = t.paired + excluded.paired;
-    INSERT INTO zelor_day_failures AS t (day, station, fail_code, runs)
-    SELECT day, station, fail_code, count(*) FROM added WHERE verdict = 'FAILED'
-    GROUP BY day, station, fail_code
-    ON CONFLICT (day, station, fail_code) DO UPDATE SET runs = t.runs + excluded.runs;
+    INSERT INTO zelor_day_failures AS t (day, station, socket, fail_code, runs)
+    SELECT day, station, coalesce(socket, ''), fail_code, count(*) FROM added
+    WHERE verdict = 'FAILED' GROUP BY 1, 2, 3, 4
+    ON CONFLICT (day, station, socket, fail_code) DO UPDATE SET runs = t.runs + excluded.runs;
     INSERT INTO zelor_day_cycle_times AS t (day, station, ms, runs)
     SELECT day, station, zelor_cycle_ms(duration_ms), count(*) FROM added
     WHERE verdict = 'PASSED' GROUP BY 1, 2, 3
@@ -210,7 +229,8 @@ BEGIN
     ON CONFLICT (month, station, ms) DO UPDATE SET runs = t.runs + excluded.runs;
     WITH firsts AS (
         SELECT DISTINCT ON (pair) pair, id AS first_id, started AS first_started,
-               day AS first_day, station AS first_station, verdict = 'PASSED' AS first_passed
+               day AS first_day, station AS first_station, verdict = 'PASSED' AS first_passed,
+               coalesce(socket, '') AS first_socket
         FROM added WHERE pair IS NOT NULL ORDER BY pair, started, id),
     passes AS (
         SELECT pair, min(started) AS pass_started, min(day) AS pass_day
@@ -220,7 +240,8 @@ BEGIN
         SELECT DISTINCT ON (pair) * FROM (
             SELECT * FROM firsts
             UNION ALL
-            SELECT pair, first_id, first_started, first_day, first_station, first_passed FROM old) c
+            SELECT pair, first_id, first_started, first_day, first_station, first_passed,
+                   first_socket FROM old) c
         ORDER BY pair, first_started, first_id),
     merged AS (
         SELECT b.*, least(p.pass_started, o.pass_started, 'infinity') AS pass_started,
@@ -234,22 +255,24 @@ BEGIN
               (o.first_id, o.pass_started, o.pass_day)),
     written AS (
         INSERT INTO zelor_pairs AS t (pair, first_id, first_started, first_day, first_station,
-                                      first_passed, pass_started, pass_day)
+                                      first_passed, first_socket, pass_started, pass_day)
         SELECT pair, first_id, first_started, first_day, first_station, first_passed,
-               pass_started, pass_day FROM changed
+               first_socket, pass_started, pass_day FROM changed
         ON CONFLICT (pair) DO UPDATE SET first_id = excluded.first_id,
             first_started = excluded.first_started, first_day = excluded.first_day,
             first_station = excluded.first_station, first_passed = excluded.first_passed,
-            pass_started = excluded.pass_started, pass_day = excluded.pass_day),
+            first_socket = excluded.first_socket, pass_started = excluded.pass_started,
+            pass_day = excluded.pass_day),
     changes AS (
-        SELECT first_day, first_station, first_passed, pass_day, 1 AS n FROM changed
+        SELECT first_day, first_station, first_socket, first_passed, pass_day, 1 AS n FROM changed
         UNION ALL
-        SELECT first_day, first_station, first_passed, pass_day, -1 FROM old
+        SELECT first_day, first_station, first_socket, first_passed, pass_day, -1 FROM old
         WHERE pair IN (SELECT pair FROM changed))
-    INSERT INTO zelor_day_first_runs AS t (day, station, first_passed, pass_day, writer, pairs)
-    SELECT first_day, first_station, first_passed, pass_day, session_user, sum(n) FROM changes
-    GROUP BY 1, 2, 3, 4 HAVING sum(n) <> 0
-    ON CONFLICT (day, station, first_passed, pass_day, writer)
+    INSERT INTO zelor_day_first_runs AS t (day, station, socket, first_passed, pass_day, writer,
+                                           pairs)
+    SELECT first_day, first_station, first_socket, first_passed, pass_day, session_user, sum(n)
+    FROM changes GROUP BY 1, 2, 3, 4, 5 HAVING sum(n) <> 0
+    ON CONFLICT (day, station, socket, first_passed, pass_day, writer)
     DO UPDATE SET pairs = t.pairs + excluded.pairs;
     RETURN NULL;
 END
@@ -278,12 +301,13 @@ BEGIN
              zelor_station_runs;
     INSERT INTO zelor_station_runs (station, runs)
     SELECT station, count(*) FROM zelor_runs GROUP BY station;
-    INSERT INTO zelor_day_runs (day, station, runs, passed, paired)
-    SELECT day, station, count(*), count(*) FILTER (WHERE verdict = 'PASSED'), count(pair)
-    FROM zelor_runs GROUP BY day, station;
-    INSERT INTO zelor_day_failures (day, station, fail_code, runs)
-    SELECT day, station, fail_code, count(*) FROM zelor_runs WHERE verdict = 'FAILED'
-    GROUP BY day, station, fail_code;
+    INSERT INTO zelor_day_runs (day, station, socket, runs, passed, paired)
+    SELECT day, station, coalesce(socket, ''), count(*), count(*) FILTER (WHERE verdict = 'PASSED'),
+           count(pair)
+    FROM zelor_runs GROUP BY 1, 2, 3;
+    INSERT INTO zelor_day_failures (day, station, socket, fail_code, runs)
+    SELECT day, station, coalesce(socket, ''), fail_code, count(*) FROM zelor_runs
+    WHERE verdict = 'FAILED' GROUP BY 1, 2, 3, 4;
     INSERT INTO zelor_day_cycle_times (day, station, ms, runs)
     SELECT day, station, zelor_cycle_ms(duration_ms), count(*) FROM zelor_runs
     WHERE verdict = 'PASSED' GROUP BY 1, 2, 3;
@@ -293,15 +317,15 @@ BEGIN
     SELECT date_trunc('month', day)::date, station, ms, sum(runs) FROM zelor_day_cycle_times
     GROUP BY 1, 2, 3;
     INSERT INTO zelor_pairs (pair, first_id, first_started, first_day, first_station,
-                             first_passed, pass_started, pass_day)
+                             first_passed, first_socket, pass_started, pass_day)
     SELECT DISTINCT ON (pair) pair, id, started, day, station, verdict = 'PASSED',
-           coalesce(min(started) FILTER (WHERE verdict = 'PASSED') OVER w, 'infinity'),
+           coalesce(socket, ''), coalesce(min(started) FILTER (WHERE verdict = 'PASSED') OVER w, 'infinity'),
            coalesce(min(day) FILTER (WHERE verdict = 'PASSED') OVER w, 'infinity')
     FROM zelor_runs WHERE pair IS NOT NULL
     WINDOW w AS (PARTITION BY pair) ORDER BY pair, started, id;
-    INSERT INTO zelor_day_first_runs (day, station, first_passed, pass_day, writer, pairs)
-    SELECT first_day, first_station, first_passed, pass_day, '', count(*) FROM zelor_pairs
-    GROUP BY 1, 2, 3, 4;
+    INSERT INTO zelor_day_first_runs (day, station, socket, first_passed, pass_day, writer, pairs)
+    SELECT first_day, first_station, first_socket, first_passed, pass_day, '', count(*)
+    FROM zelor_pairs GROUP BY 1, 2, 3, 4, 5;
     RETURN (SELECT count(*) FROM zelor_runs);
 END
 $$;
@@ -365,6 +389,9 @@ BEGIN
                      OR length(c->>'serial') > 64 OR strpos(c->>'serial', E'\n') > 0) THEN
         -- A pair is keyed by its two serial numbers, one a line.
         why := 'a chip without a serial number of at most 64 characters on one line';
+    ELSIF r ? 'socket' AND (jsonb_typeof(r->'socket') <> 'string'
+                            OR length(r->>'socket') > 64) THEN
+        why := 'a socket label that is not text of at most 64 characters';
     ELSE
         started := start::timestamptz;
         day := left(start, 10)::date;
@@ -458,9 +485,9 @@ BEGIN
             WHERE s.doc IS NOT NULL ORDER BY s.id, s.ord) d
         ORDER BY d.ord),
     runs AS (
-        INSERT INTO zelor_runs (id, started, day, verdict, fail_code, duration_ms, pair)
+        INSERT INTO zelor_runs (id, started, day, verdict, fail_code, duration_ms, socket, pair)
         SELECT s.id, s.started, s.day, s.doc->>'verdict', (s.doc->>'failCode')::integer,
-               (s.doc->>'durationMs')::float8,
+               (s.doc->>'durationMs')::float8, nullif(s.doc->>'socket', ''),
                CASE WHEN jsonb_array_length(coalesce(s.doc->'chips', '[]')) = 2 THEN
                    (SELECT string_agg(c->>'serial', E'\n' ORDER BY c->>'serial' COLLATE "C")
                     FROM jsonb_array_elements(s.doc->'chips') c) END
@@ -510,7 +537,11 @@ CREATE OR REPLACE TRIGGER zelor_runs_emptied AFTER TRUNCATE ON zelor_runs
 REVOKE ALL ON FUNCTION zelor_submit(text[], uuid[]), zelor_has(uuid[]), zelor_recount(),
     zelor_purge_before(date) FROM PUBLIC;
 
--- A database of a version before 4, or new: its summaries counted afresh.
-SELECT zelor_recount() FROM zelor_found WHERE version < 4;
-UPDATE zelor_schema SET version = 4;
+-- A database of a version before 5, or new: the sockets of the runs stored
+-- before, from their records; the summaries counted afresh.
+UPDATE zelor_runs r SET socket = nullif(c.record->>'socket', '')
+FROM zelor_records c, zelor_found f
+WHERE f.version < 5 AND c.id = r.id AND c.record ? 'socket' AND r.socket IS NULL;
+SELECT zelor_recount() FROM zelor_found WHERE version < 5;
+UPDATE zelor_schema SET version = 5;
 DROP TABLE zelor_found;

@@ -15,6 +15,21 @@ Limits limits(double centre, int n)
     return { std::max(0.0, centre - Sigmas * sigma), std::min(1.0, centre + Sigmas * sigma) };
 }
 
+Points pChart(const QList<Figures> &periods, double centre)
+{
+    Points points;
+    int below = 0;
+    for (const Figures &f : periods) {
+        const Limits l = limits(centre, f.pairs);
+        const double yield = f.pairs ? double(f.pairsFirstPassed) / f.pairs : centre;
+        if (f.pairs > 0)
+            below = yield < centre ? below + 1 : 0;
+        points.lower << (f.pairs ? l.lower : 0);
+        points.marked << (f.pairs > 0 && (yield < l.lower || below >= WorkingDays));
+    }
+    return points;
+}
+
 bool fixtureCode(int code)
 {
     switch (code) {
@@ -77,27 +92,33 @@ int runOnOneSide(const QMap<QString, Figures> &byDay, const QStringList &days, d
     return run;
 }
 
-} // namespace
+// The line's figures over the last working days, against which each
+// station and socket is judged.
+struct Judge {
+    QStringList working, last, before;
+    QString window;
+    Figures line;
+    double yieldCentre = 0, fixtureCentre = 0;
 
-QList<Flag> flags(const Summary &summary)
-{
-    QStringList working;
-    for (auto it = summary.days.cbegin(); it != summary.days.cend(); ++it)
-        if (it->runs > 0)
-            working << it.key();
-    const QStringList last = working.mid(std::max<qsizetype>(0, working.size() - WorkingDays));
-    const QStringList before = working.mid(0, working.size() - last.size());
-    const Figures line = over(summary.days, last);
-    const QString window = QStringLiteral("over the last %1 working days").arg(last.size());
-    QList<Flag> found;
-    if (line.pairs == 0 && line.runs == 0)
-        return found;
-    const double yieldCentre = line.pairs ? double(line.pairsFirstPassed) / line.pairs : 0;
-    const double fixtureCentre = line.runs ? double(fixtureFailures(line)) / line.runs : 0;
-    for (auto it = summary.stationDays.cbegin(); it != summary.stationDays.cend(); ++it) {
-        const QString &station = it.key();
-        const Figures mine = over(it.value(), last);
-        auto flag = [&](const QString &text) { found << Flag { station, station + ": " + text }; };
+    explicit Judge(const Summary &summary)
+    {
+        for (auto it = summary.days.cbegin(); it != summary.days.cend(); ++it)
+            if (it->runs > 0)
+                working << it.key();
+        last = working.mid(std::max<qsizetype>(0, working.size() - WorkingDays));
+        before = working.mid(0, working.size() - last.size());
+        line = over(summary.days, last);
+        window = QStringLiteral("over the last %1 working days").arg(last.size());
+        yieldCentre = line.pairs ? double(line.pairsFirstPassed) / line.pairs : 0;
+        fixtureCentre = line.runs ? double(fixtureFailures(line)) / line.runs : 0;
+    }
+
+    // First-pass yield and fixture failures of `byDay`, and with
+    // `cycleTimes` its median cycle time, each flagged as `flag(text)`.
+    template<typename Report>
+    void judge(const QMap<QString, Figures> &byDay, bool cycleTimes, Report flag) const
+    {
+        const Figures mine = over(byDay, last);
         if (mine.pairs > 0 && line.pairs > 0) {
             const double yield = double(mine.pairsFirstPassed) / mine.pairs;
             const Limits l = limits(yieldCentre, mine.pairs);
@@ -107,7 +128,7 @@ QList<Flag> flags(const Summary &summary)
                          .arg(percentText(yield), window, percentText(yieldCentre),
                               percentText(l.lower))
                          .arg(mine.pairs));
-            const int side = runOnOneSide(it.value(), working, yieldCentre);
+            const int side = runOnOneSide(byDay, working, yieldCentre);
             if (-side >= WorkingDays)
                 flag(QStringLiteral("first-pass yield below the line's %1 on each of its last %2 "
                                     "working days")
@@ -124,11 +145,42 @@ QList<Flag> flags(const Summary &summary)
                               percentText(l.upper))
                          .arg(mine.runs));
         }
-        const auto now = mine.median(), then = over(it.value(), before).median();
+        if (!cycleTimes)
+            return;
+        const auto now = mine.median(), then = over(byDay, before).median();
         if (now && then && *then > 0 && *now >= *then * (1 + CycleTimeGrowth))
             flag(QStringLiteral("median cycle time %1 %2 against its %3 before, %4 % longer")
                      .arg(msText(*now), window, msText(*then))
                      .arg(qRound(100.0 * (*now - *then) / *then)));
+    }
+};
+
+} // namespace
+
+QString Flag::name() const
+{
+    return socket.isEmpty() ? station : QStringLiteral("%1 socket %2").arg(station, socket);
+}
+
+QList<Flag> flags(const Summary &summary)
+{
+    const Judge judge(summary);
+    QList<Flag> found;
+    if (judge.line.pairs == 0 && judge.line.runs == 0)
+        return found;
+    for (auto it = summary.stationDays.cbegin(); it != summary.stationDays.cend(); ++it) {
+        const QString &station = it.key();
+        judge.judge(it.value(), true, [&](const QString &text) {
+            found << Flag { station, {}, station + QStringLiteral(": ") + text };
+        });
+        // A socket's cycle time is its station's: the sockets run side by side.
+        const auto sockets = summary.socketDays.value(station);
+        for (auto socket = sockets.cbegin(); socket != sockets.cend(); ++socket)
+            judge.judge(socket.value(), false, [&](const QString &text) {
+                Flag flag { station, socket.key(), {} };
+                flag.text = flag.name() + QStringLiteral(": ") + text;
+                found << flag;
+            });
     }
     return found;
 }

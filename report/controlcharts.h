@@ -30,13 +30,26 @@ struct Limits {
 };
 Limits limits(double centre, int n);
 
+// A p-chart of first-pass yield, a point a period: each point is marked
+// when it lies below its lower limit around `centre`, or is the 7th or a
+// later of the points in a row below `centre` (periods without pairs left
+// out of the row). Lower limits of periods without pairs are 0.
+struct Points {
+    QList<double> lower;
+    QList<bool> marked;
+};
+Points pChart(const QList<yieldreport::Figures> &periods, double centre);
+
 // The fixture's codes (the chips could not be found, opened, or talked to
 // as a pair: 1, 2, 5, 9, 10, 20) against the product's (3, 4, 6, 7, 8).
 bool fixtureCode(int code);
 
+// A station's flag, or with `socket` one of its sockets' (first-pass yield
+// and fixture failures only).
 struct Flag {
-    QString station;
+    QString station, socket;
     QString text; // "bench-03: first-pass yield 71.0 % over the last 7 working days against …"
+    QString name() const; // "bench-03", "bench-03 socket B"
 };
 QList<Flag> flags(const yieldreport::Summary &summary);
 

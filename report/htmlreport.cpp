@@ -110,8 +110,8 @@ QString flagsList(const Summary &summary)
             .arg(controlcharts::WorkingDays);
     QString list = QStringLiteral("<section class=\"flags\"><h2>Out of control</h2>\n<ul>\n");
     for (const controlcharts::Flag &flag : flags)
-        list += QStringLiteral("<li data-station=\"%1\">%2</li>\n")
-                    .arg(esc(flag.station), esc(flag.text));
+        list += QStringLiteral("<li data-station=\"%1\" data-socket=\"%2\">%3</li>\n")
+                    .arg(esc(flag.station), esc(flag.socket), esc(flag.text));
     return list + QStringLiteral("</ul></section>\n");
 }
 
@@ -159,32 +159,61 @@ QString grainName(Grain grain)
     return QStringLiteral("day");
 }
 
+// A station's or a socket's first-pass yield and median cycle time in each
+// of the periods, null where it tested no pair, on a p-chart around the
+// line's yield over the page's period.
+QJsonObject pChartData(const QMap<QString, Figures> &days, Grain grain,
+                       const QMap<QString, Figures> &periods, double centre)
+{
+    QJsonArray yields, medians, lower, marked;
+    const QMap<QString, Figures> mine = rolledUp(days, grain);
+    QList<Figures> cells;
+    for (auto period = periods.keyBegin(); period != periods.keyEnd(); ++period) {
+        const auto cell = mine.constFind(*period);
+        const bool tested = cell != mine.cend();
+        yields << (tested ? percentOrNull(cell->pairsFirstPassed, cell->pairs) : QJsonValue());
+        medians << (tested ? msOrNull(cell->median()) : QJsonValue());
+        cells << (tested ? *cell : Figures());
+    }
+    const controlcharts::Points points = controlcharts::pChart(cells, centre);
+    for (int i = 0; i < cells.size(); ++i) {
+        lower << (cells[i].pairs ? QJsonValue(std::round(1000 * points.lower[i]) / 10)
+                                 : QJsonValue());
+        marked << points.marked[i];
+    }
+    return { { QStringLiteral("firstPassYield"), yields },
+             { QStringLiteral("median"), medians },
+             { QStringLiteral("lowerLimit"), lower },
+             { QStringLiteral("marked"), marked } };
+}
+
 QJsonObject chartData(const Page &page)
 {
     const Summary &s = page.summary;
     const Grain grain = grainOf(s.days);
     const QMap<QString, Figures> periods = rolledUp(s.days, grain);
-    // Each station's first-pass yield in each of the periods, null where it
-    // tested no pair.
-    QJsonArray stationDays;
+    const double centre = s.all.pairs ? double(s.all.pairsFirstPassed) / s.all.pairs : 0;
+    QJsonArray stationDays, socketDays;
     for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it) {
-        QJsonArray yields, medians;
-        const QMap<QString, Figures> stationPeriods = rolledUp(it.value(), grain);
-        for (auto day = periods.keyBegin(); day != periods.keyEnd(); ++day) {
-            const auto cell = stationPeriods.constFind(*day);
-            const bool tested = cell != stationPeriods.cend();
-            yields << (tested ? percentOrNull(cell->pairsFirstPassed, cell->pairs) : QJsonValue());
-            medians << (tested ? msOrNull(cell->median()) : QJsonValue());
+        QJsonObject station = pChartData(it.value(), grain, periods, centre);
+        station.insert(QStringLiteral("station"), it.key());
+        stationDays << station;
+        const auto sockets = s.socketDays.value(it.key());
+        for (auto socket = sockets.cbegin(); socket != sockets.cend(); ++socket) {
+            QJsonObject cell = pChartData(socket.value(), grain, periods, centre);
+            cell.insert(QStringLiteral("station"), it.key());
+            cell.insert(QStringLiteral("socket"), socket.key());
+            cell.remove(QStringLiteral("median")); // the station's: its sockets run side by side
+            socketDays << cell;
         }
-        stationDays << QJsonObject { { QStringLiteral("station"), it.key() },
-                                     { QStringLiteral("firstPassYield"), yields },
-                                     { QStringLiteral("median"), medians } };
     }
     const QMap<int, int> lastDay = s.days.isEmpty() ? QMap<int, int>() : s.days.last().failures;
     return { { QStringLiteral("grain"), grainName(grain) },
              { QStringLiteral("days"), byKey(periods, QStringLiteral("day")) },
              { QStringLiteral("stations"), byKey(s.stations, QStringLiteral("station")) },
              { QStringLiteral("stationDays"), stationDays },
+             { QStringLiteral("socketDays"), socketDays },
+             { QStringLiteral("centre"), std::round(1000 * centre) / 10 },
              { QStringLiteral("failures"), pareto(s.all.failures) },
              { QStringLiteral("lastDayFailures"), pareto(lastDay) },
              { QStringLiteral("lastDay"), s.days.isEmpty() ? QString() : s.days.lastKey() },
@@ -515,14 +544,33 @@ function line(label, values, i) {
   return { label, data: values, borderColor: colours[i % colours.length],
            backgroundColor: colours[i % colours.length], spanGaps: true };
 }
-const perStation = data.stationDays.map((s, i) => line(s.station, s.firstPassYield, i));
-const stationYields = perStation.flatMap(s => s.data);
+// First-pass yield on a p-chart: the points out of control red triangles.
+function pLine(label, s, i) {
+  const l = line(label, s.firstPassYield, i);
+  l.pointStyle = s.marked.map(m => m ? 'triangle' : 'circle');
+  l.pointBackgroundColor = s.marked.map(m => m ? '#ff1744' : l.borderColor);
+  l.pointBorderColor = s.marked.map(m => m ? '#000000' : l.borderColor);
+  l.pointRadius = s.marked.map(m => m ? 6 : Chart.defaults.elements.point.radius);
+  return l;
+}
+const centreLine = { label: "line's yield", data: days.map(() => data.centre), borderColor: '#616161',
+                     borderWidth: 1, pointRadius: 0 };
+function limitLine(s) {
+  return { label: '3-sigma limit', data: s.lowerLimit, borderColor: '#9e9e9e', borderWidth: 1,
+           borderDash: [4, 3], pointRadius: 0, spanGaps: true };
+}
+const perStation = data.stationDays.map((s, i) => pLine(s.station, s, i));
+const stationYields = perStation.flatMap(s => s.data).concat(
+    data.socketDays.flatMap(s => s.firstPassYield));
 chart('station-days', { type: 'line', data: { labels: days, datasets: perStation },
   options: { scales: { y: percentAxis(stationYields) } } });
-perStation.forEach((s, i) => chart('station-days-' + i, { type: 'line',
-  data: { labels: days, datasets: [s] },
-  options: { plugins: { legend: { display: false } },
-             scales: { x: { ticks: { maxTicksLimit: 6 } }, y: percentAxis(stationYields) } } }));
+function smallPChart(id, s, i) {
+  chart(id, { type: 'line', data: { labels: days, datasets: [pLine(s.station, s, i), centreLine, limitLine(s)] },
+    options: { plugins: { legend: { display: false } },
+               scales: { x: { ticks: { maxTicksLimit: 6 } }, y: percentAxis(stationYields) } } });
+}
+data.stationDays.forEach((s, i) => smallPChart('station-days-' + i, s, i));
+data.socketDays.forEach((s, i) => smallPChart('socket-days-' + i, s, i));
 // Each station's median cycle time, on one scale for all.
 const perStationMs = data.stationDays.map((s, i) => line(s.station, s.median, i));
 const stationMs = perStationMs.flatMap(s => s.data).filter(v => v !== null);
@@ -690,19 +738,26 @@ QMap<QString, Figures> rolledUp(const QMap<QString, Figures> &days, Grain grain)
     return periods;
 }
 
-// One small chart a station, in the stations' order, on one scale.
-QString smallMultiples(const Summary &s, const char *id, const QString &title)
+// One small chart each of `names` (stations, or sockets), in their order,
+// on one scale.
+QString smallMultiples(const QStringList &names, const char *id, const QString &title)
 {
-    QString html = QStringLiteral("<h2>%1, one chart a station on one scale</h2>\n<div "
-                                  "class=\"multiples\">\n")
-                       .arg(title);
-    int i = 0;
-    for (auto it = s.stationDays.cbegin(); it != s.stationDays.cend(); ++it, ++i)
+    QString html = QStringLiteral("<h2>%1</h2>\n<div class=\"multiples\">\n").arg(title);
+    for (int i = 0; i < names.size(); ++i)
         html += QStringLiteral("<div><h3>%1</h3><div class=\"small\"><canvas "
                                "id=\"%2-%3\"></canvas></div></div>\n")
-                    .arg(esc(it.key()), QLatin1String(id))
+                    .arg(esc(names[i]), QLatin1String(id))
                     .arg(i);
     return html + QStringLiteral("</div>\n");
+}
+
+QStringList socketNames(const Summary &s)
+{
+    QStringList names;
+    for (auto station = s.socketDays.cbegin(); station != s.socketDays.cend(); ++station)
+        for (auto socket = station->keyBegin(); socket != station->keyEnd(); ++socket)
+            names << controlcharts::Flag { station.key(), *socket, {} }.name();
+    return names;
 }
 
 QByteArray render(const Page &page)
@@ -746,9 +801,20 @@ QByteArray render(const Page &page)
                     .arg(id, title);
     }
     body += QStringLiteral("</div>\n");
+    const QString pChart
+        = QStringLiteral("; each a p-chart around the line's %1 % (the grey "
+                         "line), the dashed line its 3-sigma limit for its pairs, points beyond "
+                         "it or 7 in a row below the line's red triangles")
+              .arg(100.0 * s.all.pairsFirstPassed / std::max(1, s.all.pairs), 0, 'f', 1);
     if (multiples)
-        body += smallMultiples(s, "station-days", charts[0][1])
-            + smallMultiples(s, "station-cycle", charts[3][1]);
+        body += smallMultiples(s.stationDays.keys(), "station-days",
+                               charts[0][1] + ", one chart a station on one scale" + pChart)
+            + smallMultiples(s.stationDays.keys(), "station-cycle",
+                             charts[3][1] + ", one chart a station on one scale");
+    if (!s.socketDays.isEmpty())
+        body += smallMultiples(socketNames(s), "socket-days",
+                               "First-pass yield by socket and " + per
+                                   + ", one chart a socket on one scale" + pChart);
     body += QStringLiteral("<h2>Failures by code</h2>\n<p class=\"kinds\">Fixture: %1. "
                            "Product: %2.</p>\n")
                 .arg(esc(failuresOfKind(s.all, true)), esc(failuresOfKind(s.all, false)))

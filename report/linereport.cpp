@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <tuple>
+
 namespace linereport {
 
 namespace {
@@ -20,15 +22,18 @@ const QString Cells = QStringLiteral(
     "AND ($3::text IS NULL OR station = $3) ");
 
 // Each summary added up by day and by station, or with `cells` by day at
-// each station (the page's chart needs them; the days and stations are then
-// added up here); the first column says which: GROUPING(day, station), 1 a
-// day, 2 a station, 0 a day at a station.
+// each station's socket (the page's charts need them; the days and stations
+// are then added up here); the first column says which: GROUPING(day,
+// station), 1 a day, 2 a station, 0 a day at a station's socket (its fourth
+// column, '' for a station of one pair).
 QString grouped(const char *columns, const char *table, const char *by, bool cells)
 {
-    return QStringLiteral("SELECT GROUPING(day, station), day::text, station, %1 FROM %2")
+    return (cells ? QStringLiteral("SELECT 0, day::text, station, socket, %1 FROM %2")
+                  : QStringLiteral("SELECT GROUPING(day, station), day::text, station, '', %1 "
+                                   "FROM %2"))
                .arg(QLatin1String(columns), QLatin1String(table))
         + Cells
-        + (cells ? QStringLiteral("GROUP BY day, station%1")
+        + (cells ? QStringLiteral("GROUP BY day, station, socket%1")
                  : QStringLiteral("GROUP BY GROUPING SETS ((day%1), (station%1))"))
               .arg(QLatin1String(by));
 }
@@ -84,8 +89,8 @@ const QString Selected = QStringLiteral(
 // The selected runs with what their pairs' whole history says.
 const QString RunsWithPairs = Selected
     + QStringLiteral("SELECT sel.id::text, day::text, station, verdict, fail_code, duration_ms, "
-                     "sel.pair, first_id::text, to_json(pass_started)#>>'{}', pass_day::text "
-                     "FROM sel LEFT JOIN zelor_pairs ON zelor_pairs.pair = sel.pair");
+                     "sel.pair, first_id::text, to_json(pass_started)#>>'{}', pass_day::text, "
+                     "socket FROM sel LEFT JOIN zelor_pairs ON zelor_pairs.pair = sel.pair");
 
 const QString LatestFailuresQuery = Selected
     + QStringLiteral("SELECT record->>'start', station, record->'chips', fail_code, pair FROM sel "
@@ -176,6 +181,9 @@ QStringList parameters(const Filter &filter)
              time(filter.until), orNull(filter.station) };
 }
 
+// The figures of the cells read, by day, station and socket.
+using CellFigures = QMap<std::tuple<QString, QString, QString>, Figures>;
+
 // Runs the report's statements, all or none.
 struct Queries {
     LineDatabase &database;
@@ -197,13 +205,13 @@ struct Queries {
 };
 
 // The figures a row of grouped() adds to.
-Figures &figuresOf(Summary *summary, const QList<QByteArrayView> &row)
+Figures &figuresOf(Summary *summary, CellFigures *cells, const QList<QByteArrayView> &row)
 {
     const QString day = QString::fromUtf8(row[1]), station = QString::fromUtf8(row[2]);
     switch (row[0].toInt()) {
     case 1: return summary->days[day];
     case 2: return summary->stations[station];
-    default: return summary->stationDays[station][day];
+    default: return (*cells)[{ day, station, QString::fromUtf8(row[3]) }];
     }
 }
 
@@ -212,21 +220,22 @@ Figures &figuresOf(Summary *summary, const QList<QByteArrayView> &row)
 bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
 {
     const QStringList params = cellParameters(filter);
-    auto runs = [summary](const QList<QByteArrayView> &row) {
-        Figures &f = figuresOf(summary, row);
-        f.runs = row[3].toInt();
-        f.passed = row[4].toInt();
-        f.pairedRuns = row[5].toInt();
+    CellFigures read;
+    auto runs = [summary, &read](const QList<QByteArrayView> &row) {
+        Figures &f = figuresOf(summary, &read, row);
+        f.runs = row[4].toInt();
+        f.passed = row[5].toInt();
+        f.pairedRuns = row[6].toInt();
     };
-    auto failures = [summary](const QList<QByteArrayView> &row) {
-        figuresOf(summary, row).failures.insert(row[3].toInt(), row[4].toInt());
+    auto failures = [summary, &read](const QList<QByteArrayView> &row) {
+        figuresOf(summary, &read, row).failures.insert(row[4].toInt(), row[5].toInt());
     };
-    auto firsts = [summary](const QList<QByteArrayView> &row) {
-        Figures &f = figuresOf(summary, row);
-        f.pairs = row[3].toInt();
-        f.pairsFirstPassed = row[4].toInt();
-        f.pairsFinallyPassed = row[5].toInt();
-        f.pairsPassedFirstDay = row[6].toInt();
+    auto firsts = [summary, &read](const QList<QByteArrayView> &row) {
+        Figures &f = figuresOf(summary, &read, row);
+        f.pairs = row[4].toInt();
+        f.pairsFirstPassed = row[5].toInt();
+        f.pairsFinallyPassed = row[6].toInt();
+        f.pairsPassedFirstDay = row[7].toInt();
     };
     // "ms:runs ms:runs …" added to `times`.
     auto addTimes = [](QByteArrayView text, yieldreport::CycleTimes &times) {
@@ -263,10 +272,9 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
     if (!q.all(statements))
         return false;
     if (cells) {
-        const auto stationDays = std::exchange(summary->stationDays, {});
-        for (auto station = stationDays.cbegin(); station != stationDays.cend(); ++station) {
-            for (auto day = station->cbegin(); day != station->cend(); ++day)
-                summary->add(day.key(), station.key(), day.value());
+        for (auto cell = read.cbegin(); cell != read.cend(); ++cell) {
+            const auto &[day, station, socket] = cell.key();
+            summary->add(day, station, cell.value(), socket);
         }
         for (auto station = cellTimes.cbegin(); station != cellTimes.cend(); ++station)
             for (auto day = station->cbegin(); day != station->cend(); ++day)
@@ -296,6 +304,7 @@ bool fromRuns(Queries &q, const Filter &filter, Summary *summary)
         run.passed = row[3] == QLatin1String("PASSED");
         run.failCode = row[4].toInt();
         run.durationMs = row[5].toDouble();
+        run.socket = row[10];
         if (!row[6].isNull()) {
             run.serials = row[6].split(QLatin1Char('\n'));
             const bool passed = row[9] != QLatin1String("infinity");

@@ -34,7 +34,7 @@ bool chipsFit(const QJsonValue &chips)
         return false;
     for (const QJsonValue &chip : chips.toArray()) {
         const QJsonValue serial = chip.toObject().value(QLatin1String("serial"));
-        if (!serial.isString() || serial.toString().size() > 64
+        if (!serial.isString() || serial.toString().size() > MaxLabelLength
             || serial.toString().contains(QLatin1Char('\n')))
             return false;
     }
@@ -65,6 +65,9 @@ bool readRun(const QJsonObject &o, Run *run, QString *reason)
     else if (!chipsFit(o.value(QLatin1String("chips"))))
         *reason = QStringLiteral("a chip without a serial number of at most 64 characters "
                                  "on one line");
+    else if (const QJsonValue socket = o.value(QLatin1String("socket")); !socket.isUndefined()
+             && (!socket.isString() || socket.toString().size() > MaxLabelLength))
+        *reason = QStringLiteral("a socket label that is not text of at most 64 characters");
     if (!reason->isEmpty())
         return false;
     run->run = o.value(QLatin1String("run")).toInt();
@@ -77,6 +80,7 @@ bool readRun(const QJsonObject &o, Run *run, QString *reason)
     for (const QJsonValue &chip : o.value(QLatin1String("chips")).toArray())
         run->serials << chip.toObject().value(QLatin1String("serial")).toString();
     run->station = o.value(QLatin1String("station")).toString(run->host);
+    run->socket = o.value(QLatin1String("socket")).toString();
     return true;
 }
 

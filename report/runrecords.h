@@ -22,6 +22,7 @@ struct Run {
     QStringList serials;
     bool passed = false;
     int failCode = 0;
+    QString socket; // the fixture's socket label; empty for a station of one pair
 
     QString day() const { return start.left(10); } // the station's own calendar day
     QString pair() const; // the chips' serial numbers, sorted; empty unless two chips
@@ -30,6 +31,7 @@ struct Run {
 // A cycle time of a day or more is no run's: refused, as the line database
 // refuses it.
 constexpr double MaxDurationMs = 86400000;
+constexpr int MaxLabelLength = 64; // of a serial number or a socket label
 
 // The runs in `text`; each line that is not a run record goes to `problems`
 // as "NAME:LINE: reason" and is skipped.

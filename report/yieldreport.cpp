@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 namespace yieldreport {
 
@@ -228,21 +229,24 @@ Figures &Figures::operator+=(const Figures &other)
     return *this;
 }
 
-void Summary::add(const QString &day, const QString &station, const Figures &figures)
+void Summary::add(const QString &day, const QString &station, const Figures &figures,
+                  const QString &socket)
 {
     all += figures;
     days[day] += figures;
     stations[station] += figures;
     stationDays[station][day] += figures;
+    if (!socket.isEmpty())
+        socketDays[station][socket][day] += figures;
 }
 
 Summary summarize(const QList<Run> &selected, const QHash<QString, PairHistory> &pairs,
                   const Bound &until)
 {
-    // Counted by day and station first: a run adds to one cell only.
-    QMap<std::pair<QString, QString>, Figures> cells;
+    // Counted by day, station and socket first: a run adds to one cell only.
+    QMap<std::tuple<QString, QString, QString>, Figures> cells;
     for (const Run &run : selected) {
-        Figures &f = cells[{ run.day(), run.station }];
+        Figures &f = cells[{ run.day(), run.station, run.socket }];
         ++f.runs;
         if (run.passed) {
             ++f.passed;
@@ -262,8 +266,10 @@ Summary summarize(const QList<Run> &selected, const QHash<QString, PairHistory> 
         }
     }
     Summary summary;
-    for (auto it = cells.cbegin(); it != cells.cend(); ++it)
-        summary.add(it.key().first, it.key().second, it.value());
+    for (auto it = cells.cbegin(); it != cells.cend(); ++it) {
+        const auto &[day, station, socket] = it.key();
+        summary.add(day, station, it.value(), socket);
+    }
     return summary;
 }
 

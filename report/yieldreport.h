@@ -82,9 +82,14 @@ struct Summary {
     QMap<QString, Figures> days; // by the station's own calendar day
     QMap<QString, Figures> stations;
     QMap<QString, QMap<QString, Figures>> stationDays; // station, then day
+    // The runs at a fixture's sockets: station, socket, then day. A pair
+    // counts at the socket of its first run.
+    QMap<QString, QMap<QString, QMap<QString, Figures>>> socketDays;
 
-    // Adds a day's figures at a station to every total they belong to.
-    void add(const QString &day, const QString &station, const Figures &figures);
+    // Adds a day's figures at a station (and at one of its sockets) to every
+    // total they belong to.
+    void add(const QString &day, const QString &station, const Figures &figures,
+             const QString &socket = QString());
 };
 // The selected runs' figures, their pairs judged by `pairs` (of all the data).
 Summary summarize(const QList<Run> &selected, const QHash<QString, PairHistory> &pairs,

@@ -286,7 +286,7 @@ private slots:
             QCOMPARE(out, QByteArray("The line database's schema is in place.\n"));
         }
         QCOMPARE(sql(QStringLiteral("SELECT count(*), min(version) FROM zelor_schema")).rows,
-                 (QList<QStringList> { { "1", "4" } }));
+                 (QList<QStringList> { { "1", "5" } }));
         // Stations added as docs/line-database.md says, one with the wrong
         // password in its pgpass line, and one that may only look ids up.
         for (const char *statement : {
@@ -984,6 +984,12 @@ private slots:
                                  QJsonObject { { "serial", "C1" } } })
             << "" << QByteArray() << "refused"
             << "on one line";
+        QTest::newRow("a socket label of 65")
+            << with("socket", QString(65, 'S')) << "" << QByteArray() << "refused"
+            << "socket label";
+        QTest::newRow("a socket of 64")
+            << with("socket", QString(64, 'S')) << "" << QByteArray() << "stored"
+            << "";
         QTest::newRow("65 chips") << with("chips", chips(65, 8)) << "" << QByteArray() << "refused"
                                   << "64 chips";
         QTest::newRow("70000 bytes")
@@ -1223,55 +1229,63 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("schemaBefore"); // the version the records arrived in
         const QString handWorked = QStringLiteral("records.jsonl");
-        QTest::newRow("all") << handWorked << 1 << QStringList {} << 4;
+        QTest::newRow("all") << handWorked << 1 << QStringList {} << 5;
         QTest::newRow("since a day")
-            << handWorked << 1 << QStringList { "--since", "2026-12-02" } << 4;
+            << handWorked << 1 << QStringList { "--since", "2026-12-02" } << 5;
         QTest::newRow("until a time")
-            << handWorked << 1 << QStringList { "--until", "2026-12-01T07:30:00Z" } << 4;
+            << handWorked << 1 << QStringList { "--until", "2026-12-01T07:30:00Z" } << 5;
         QTest::newRow("until a day")
-            << handWorked << 1 << QStringList { "--until", "2026-12-01" } << 4;
+            << handWorked << 1 << QStringList { "--until", "2026-12-01" } << 5;
         QTest::newRow("one station")
-            << handWorked << 1 << QStringList { "--station", "bench-1" } << 4;
-        QTest::newRow("nothing") << handWorked << 1 << QStringList { "--since", "2027-01-01" } << 4;
-        QTest::newRow("a file given twice") << handWorked << 2 << QStringList {} << 4;
-        QTest::newRow("csv") << handWorked << 1 << QStringList { "--csv" } << 4;
-        QTest::newRow("csv, a file given twice") << handWorked << 2 << QStringList { "--csv" } << 4;
-        QTest::newRow("html") << handWorked << 1 << QStringList { "--html", "-" } << 4;
+            << handWorked << 1 << QStringList { "--station", "bench-1" } << 5;
+        QTest::newRow("nothing") << handWorked << 1 << QStringList { "--since", "2027-01-01" } << 5;
+        QTest::newRow("a file given twice") << handWorked << 2 << QStringList {} << 5;
+        QTest::newRow("csv") << handWorked << 1 << QStringList { "--csv" } << 5;
+        QTest::newRow("csv, a file given twice") << handWorked << 2 << QStringList { "--csv" } << 5;
+        QTest::newRow("html") << handWorked << 1 << QStringList { "--html", "-" } << 5;
         QTest::newRow("html, until a pair's failure and before its pass")
             << handWorked << 1
-            << QStringList { "--html", "-", "--until", "2026-12-02T07:05:30+01:00" } << 4;
+            << QStringList { "--html", "-", "--until", "2026-12-02T07:05:30+01:00" } << 5;
         QTest::newRow("middle cycle times far apart")
-            << "cycle-times" << 1 << QStringList { "--station", "bench-1" } << 4;
+            << "cycle-times" << 1 << QStringList { "--station", "bench-1" } << 5;
         // Eight days across a month's end: whole months, the days around
         // them, or days only.
         const QString line = QStringLiteral("generated");
-        QTest::newRow("line") << line << 1 << QStringList {} << 4;
+        QTest::newRow("line") << line << 1 << QStringList {} << 5;
         QTest::newRow("line, since a day")
-            << line << 1 << QStringList { "--since", "2026-10-31" } << 4;
+            << line << 1 << QStringList { "--since", "2026-10-31" } << 5;
         QTest::newRow("line, until a day")
-            << line << 1 << QStringList { "--until", "2026-11-02" } << 4;
+            << line << 1 << QStringList { "--until", "2026-11-02" } << 5;
         QTest::newRow("line, a whole month")
-            << line << 1 << QStringList { "--since", "2026-10-01", "--until", "2026-10-31" } << 4;
+            << line << 1 << QStringList { "--since", "2026-10-01", "--until", "2026-10-31" } << 5;
         QTest::newRow("line, one station's days")
             << line << 1 << QStringList { "--station",  "bench-2", "--since",
                                           "2026-10-30", "--until", "2026-11-03" }
-            << 4;
+            << 5;
         QTest::newRow("line, a shift")
             << line << 1
             << QStringList { "--since", "2026-11-01T06:00:00Z", "--until", "2026-11-02T14:00:00Z" }
-            << 4;
-        QTest::newRow("line, html") << line << 2 << QStringList { "--html", "-" } << 4;
+            << 5;
+        QTest::newRow("line, html") << line << 2 << QStringList { "--html", "-" } << 5;
         QTest::newRow("line, stored by version 2, one station until a day")
             << line << 1 << QStringList { "--station", "bench-3", "--until", "2026-11-01" } << 2;
         QTest::newRow("line, stored by version 3, one station's days")
             << line << 1 << QStringList { "--station", "bench-1", "--since", "2026-10-31" } << 3;
         QTest::newRow("line, stored by version 1, html")
             << line << 1 << QStringList { "--html", "-" } << 1;
+        QTest::newRow("line, stored by version 4, html")
+            << line << 1 << QStringList { "--html", "-" } << 4;
     }
     // The schema as an older version left it; the records already in.
     void downgradeSchema(int version)
     {
-        QStringList statements;
+        // The runs and summaries without sockets.
+        QStringList statements { "ALTER TABLE zelor_runs DROP COLUMN socket",
+                                 "ALTER TABLE zelor_pairs DROP COLUMN first_socket",
+                                 "ALTER TABLE zelor_day_runs DROP COLUMN socket",
+                                 "ALTER TABLE zelor_day_failures DROP COLUMN socket",
+                                 "ALTER TABLE zelor_day_first_runs DROP COLUMN socket",
+                                 "UPDATE zelor_schema SET version = 4" };
         if (version == 3) // the summaries' rows were the line's, the stations inserted
             statements << "ALTER TABLE zelor_day_first_runs DROP COLUMN writer"
                        << "ALTER TABLE zelor_line_day_cycle_times DROP COLUMN station"
@@ -1312,7 +1326,7 @@ private slots:
                                  records == QLatin1String("generated") ? generatedLine()
                                                                        : farApartCycleTimes()));
         shipAsTheirStations(file);
-        if (schemaBefore < 4)
+        if (schemaBefore < 5)
             downgradeSchema(schemaBefore);
         int fromFile = -1, fromDatabase = -1;
         QStringList files;
@@ -1385,10 +1399,10 @@ private slots:
         }
         return records;
     }
-    // Eight days of three stations in three time zones, October's last three
-    // and November's first five; a failed pair is tested again at the next
-    // station or the next day; each day's records arrive in reverse, after
-    // the next day's.
+    // Eight days of three stations in three time zones (the third with two
+    // sockets), October's last three and November's first five; a failed
+    // pair is tested again at the next station or socket, or the next day; each day's records
+    // arrive in reverse, after the next day's.
     static QList<QJsonObject> generatedLine()
     {
         QRandomGenerator random(30);
@@ -1414,6 +1428,8 @@ private slots:
                     const double ms = passed ? 440 + random.bounded(40.0) : random.bounded(2000.0);
                     days[day] << generatedRecord(run, start, stations[s], pair, passed,
                                                  1 + random.bounded(8), ms);
+                    if (s == 2) // a fixture of two sockets
+                        days[day].last().insert("socket", i % 2 ? "B" : "A");
                 }
             }
         }

@@ -237,6 +237,12 @@ private slots:
         QTest::newRow("a serial with a line break")
             << "chips" << chipsOf({ "A1\nB1", "C1" })
             << "a chip without a serial number of at most 64 characters on one line" << false;
+        const QString socket
+            = QStringLiteral("a socket label that is not text of at most 64 characters");
+        QTest::newRow("socket 3") << "socket" << QJsonValue(3) << socket << false;
+        QTest::newRow("a socket label of 65")
+            << "socket" << QJsonValue(QString(65, 'S')) << socket << false;
+        QTest::newRow("a socket of 64") << "socket" << QJsonValue(QString(64, 'S')) << "" << true;
         QTest::newRow("a cycle time of a day")
             << "durationMs" << QJsonValue(86400000) << "no cycle time from 0 to a day" << false;
         QTest::newRow("a cycle time of 1e13 ms")
@@ -302,7 +308,7 @@ private slots:
     void stationsOutOfControlAreNamed_data()
     {
         QTest::addColumn<QStringList>(
-            "stations"); // "NAME PASSED-A-DAY[,…] CODE MS-BEFORE MS-AFTER"
+            "stations"); // "NAME[/SOCKET] PASSED-A-DAY[,…] CODE MS-BEFORE MS-AFTER"
         QTest::addColumn<QStringList>("flagged");
         const QString low = QStringLiteral(
             "bench-5: first-pass yield 70.0 % over the last 7 working days against the line's "
@@ -321,6 +327,16 @@ private slots:
                              "140 pairs)",
                              "bench-5: first-pass yield below the line's 89.4 % on each of its "
                              "last 14 working days" };
+        QTest::newRow("a socket at 70 % beside one at 95 %")
+            << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 450 450", "bench-3 19 8 450 450",
+                             "bench-4/A 19 8 450 450", "bench-4/B 14 8 450 450" }
+            << QStringList { "bench-4: first-pass yield 82.5 % over the last 7 working days "
+                             "against the line's 90.0 %, beyond the 3-sigma limit (84.6 % for "
+                             "280 pairs)",
+                             "bench-4: first-pass yield below the line's 90.0 % on each of its "
+                             "last 14 working days",
+                             "bench-4 socket B: " + low.mid(9),
+                             "bench-4 socket B: " + below.mid(9) };
         QTest::newRow("all alike")
             << QStringList { "bench-1 19 8 450 450", "bench-2 19 8 450 450" } << QStringList {};
         QTest::newRow("a worn fixture")
@@ -353,7 +369,8 @@ private slots:
                 const int passes = passedADay[day % passedADay.size()].toInt();
                 for (int i = 0; i < 20; ++i) {
                     Run run;
-                    run.station = f[0];
+                    run.station = f[0].section('/', 0, 0);
+                    run.socket = f[0].section('/', 1);
                     run.id = QStringLiteral("%1-%2-%3").arg(f[0]).arg(day).arg(i);
                     run.start = QDate(2026, 11, 1).addDays(day).toString(Qt::ISODate)
                         + QStringLiteral("T08:%1:00.000+01:00").arg(i, 2, 10, QChar('0'));
