@@ -302,6 +302,40 @@ private slots:
                          qPrintable(bound(text).time.toString(Qt::ISODateWithMs)));
     }
 
+    // A p-chart's points around a centre of 90 %, by hand: for 20 pairs the
+    // lower limit is 90 - 3 * sqrt(0.9 * 0.1 / 20) = 69.9 %.
+    void pChartMarksPointsBeyondTheLimitOrInARow_data()
+    {
+        QTest::addColumn<QString>("passedOf20"); // a day each; "-" a day without pairs
+        QTest::addColumn<QString>("marked");
+        QTest::newRow("70 % within, 65 % beyond") << "14 13 18"
+                                                  << ".x.";
+        QTest::newRow("the 7th below the centre") << "17 17 17 17 17 17 17 17"
+                                                  << "......xx";
+        QTest::newRow("a day without pairs keeps the row") << "17 17 17 - 17 17 17 17"
+                                                           << "...-...x";
+        QTest::newRow("a day at the centre ends it") << "17 17 17 18 17 17 17 17 17 17"
+                                                     << "..........";
+    }
+    void pChartMarksPointsBeyondTheLimitOrInARow()
+    {
+        QFETCH(QString, passedOf20);
+        QFETCH(QString, marked);
+        QList<yieldreport::Figures> days;
+        for (const QString &passed : passedOf20.split(' ')) {
+            yieldreport::Figures day;
+            day.pairs = passed == "-" ? 0 : 20;
+            day.pairsFirstPassed = passed.toInt();
+            days << day;
+        }
+        const controlcharts::Points points = controlcharts::pChart(days, 0.9);
+        QString got;
+        for (int i = 0; i < days.size(); ++i)
+            got += days[i].pairs == 0 ? '-' : points.marked[i] ? 'x' : '.';
+        QCOMPARE(got, marked);
+        QCOMPARE(std::round(1000 * points.lower.first()), 699.0);
+    }
+
     // The stations out of control against the line, worked out by hand:
     // 20 pairs a station a day, each pair run once, over 7 working days
     // (and 7 before them, alike, for the cycle times).
