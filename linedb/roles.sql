@@ -57,4 +57,5 @@ BEGIN
 END $$;
 GRANT SELECT ON zelor_schema, zelor_runs, zelor_records, zelor_pairs, zelor_day_runs,
     zelor_day_failures, zelor_day_cycle_times, zelor_line_day_cycle_times,
-    zelor_month_cycle_times, zelor_day_first_runs, zelor_station_runs TO zelor_reader;
+    zelor_month_cycle_times, zelor_day_first_runs, zelor_station_runs, zelor_station_names
+    TO zelor_reader;

@@ -172,6 +172,13 @@ CREATE TABLE IF NOT EXISTS zelor_day_first_runs (
     PRIMARY KEY (day, station, socket, first_passed, pass_day, writer)
 );
 
+-- Stations the line's owner renamed: a report counts the runs stored under
+-- old_name as new_name's (zelor-k3-report --store-renamed OLD=NEW).
+CREATE TABLE IF NOT EXISTS zelor_station_names (
+    old_name text PRIMARY KEY,
+    new_name text NOT NULL CHECK (new_name <> old_name)
+);
+
 -- Each station's count of runs stored: what a station compares with its
 -- journals.
 CREATE TABLE IF NOT EXISTS zelor_station_runs (

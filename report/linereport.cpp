@@ -12,6 +12,7 @@ namespace {
 
 using yieldreport::Figures;
 using yieldreport::Filter;
+using yieldreport::StationNames;
 using yieldreport::Summary;
 
 constexpr int CsvBatch = 10000;
@@ -19,7 +20,7 @@ constexpr int CsvBatch = 10000;
 // The summaries of the days and stations selected; parameters $1 to $3.
 const QString Cells = QStringLiteral(
     " WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::date IS NULL OR day <= $2::date) "
-    "AND ($3::text IS NULL OR station = $3) ");
+    "AND ($3::text[] IS NULL OR station = ANY($3::text[])) ");
 
 // Each summary added up by day and by station, or with `cells` by day at
 // each station's socket (the page's charts need them; the days and stations
@@ -53,30 +54,34 @@ QString firstRunsOfCells(bool cells)
                    "sum(pairs) FILTER (WHERE pass_day = day)",
                    "zelor_day_first_runs", "", cells);
 }
-// Cycle times by day, the line's or with $3 one station's: a row a day,
+// Cycle times by day, the line's or with $3 one station's (under each of
+// its names): a row a day,
 // "ms:runs ms:runs ...".
 const QString CycleTimesByDay = QStringLiteral(
     "SELECT day::text, string_agg(ms || ':' || runs, ' ') FROM (SELECT day, ms, sum(runs) AS runs "
-    "FROM zelor_line_day_cycle_times WHERE $3::text IS NULL AND ($1::date IS NULL OR day >= "
+    "FROM zelor_line_day_cycle_times WHERE $3::text[] IS NULL AND ($1::date IS NULL OR day >= "
     "$1::date) AND ($2::date IS NULL OR day <= $2::date) GROUP BY day, ms UNION ALL SELECT day, "
     "ms, runs FROM "
-    "zelor_day_cycle_times WHERE station = $3 AND ($1::date IS NULL OR day >= $1::date) AND "
+    "zelor_day_cycle_times WHERE station = ANY($3::text[]) AND ($1::date IS NULL OR day >= "
+    "$1::date) AND "
     "($2::date IS NULL OR day <= $2::date)) c GROUP BY day");
 // Cycle times by station and day, for the page's chart of each station's
 // median: $1, $2 the days, $3 one station.
 const QString CycleTimesByStationDay = QStringLiteral(
     "SELECT station, day::text, string_agg(ms || ':' || runs, ' ') FROM zelor_day_cycle_times "
     "WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::date IS NULL OR day <= $2::date) AND "
-    "($3::text IS NULL OR station = $3) GROUP BY station, day");
+    "($3::text[] IS NULL OR station = ANY($3::text[])) GROUP BY station, day");
 // Cycle times by station: the whole months [$1, $2) by month, the days
 // [$4, $5) and [$6, $7] around them by day; $3 one station.
 const QString CycleTimesByStation = QStringLiteral(
     "SELECT station, ms, sum(runs) FROM (SELECT station, ms, runs FROM zelor_month_cycle_times "
     "WHERE ($1::date IS NULL OR month >= $1::date) AND ($2::date IS NULL OR month < $2::date) "
-    "AND ($3::text IS NULL OR station = $3) UNION ALL SELECT station, ms, runs FROM "
-    "zelor_day_cycle_times WHERE day >= $4::date AND day < $5::date AND ($3::text IS NULL OR "
-    "station = $3) UNION ALL SELECT station, ms, runs FROM zelor_day_cycle_times WHERE day >= "
-    "$6::date AND day <= $7::date AND ($3::text IS NULL OR station = $3)) c GROUP BY station, ms");
+    "AND ($3::text[] IS NULL OR station = ANY($3::text[])) UNION ALL SELECT station, ms, runs FROM "
+    "zelor_day_cycle_times WHERE day >= $4::date AND day < $5::date AND ($3::text[] IS NULL OR "
+    "station = ANY($3::text[])) UNION ALL SELECT station, ms, runs FROM zelor_day_cycle_times "
+    "WHERE day >= "
+    "$6::date AND day <= $7::date AND ($3::text[] IS NULL OR station = ANY($3::text[]))) c "
+    "GROUP BY station, ms");
 
 // The runs the filter selects, as a common table expression; its parameters
 // are $1 to $5.
@@ -84,7 +89,7 @@ const QString Selected = QStringLiteral(
     "WITH sel AS (SELECT * FROM zelor_runs "
     "WHERE ($1::date IS NULL OR day >= $1::date) AND ($2::timestamptz IS NULL OR started >= $2) "
     "AND ($3::date IS NULL OR day <= $3::date) AND ($4::timestamptz IS NULL OR started <= $4) "
-    "AND ($5::text IS NULL OR station = $5)) ");
+    "AND ($5::text[] IS NULL OR station = ANY($5::text[]))) ");
 
 // The selected runs with what their pairs' whole history says.
 const QString RunsWithPairs = Selected
@@ -122,10 +127,25 @@ const QString RunsQuery = Selected
                      "fail_code FROM sel JOIN zelor_records ON zelor_records.id = sel.id "
                      "ORDER BY started, arrival");
 
+// The station selected under each of its names, as an array of text; null
+// for every station.
+QString stationNames(const Filter &filter)
+{
+    if (filter.station.isEmpty())
+        return QString();
+    QStringList quoted;
+    for (QString name : filter.renamed.namesOf(filter.station))
+        quoted << QLatin1Char('"')
+                + name.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+                      .replace(QLatin1Char('"'), QLatin1String("\\\""))
+                + QLatin1Char('"');
+    return QLatin1Char('{') + quoted.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
 QStringList cellParameters(const Filter &filter)
 {
     auto orNull = [](const QString &text) { return text.isEmpty() ? QString() : text; };
-    return { orNull(filter.since.day), orNull(filter.until.day), orNull(filter.station) };
+    return { orNull(filter.since.day), orNull(filter.until.day), stationNames(filter) };
 }
 
 // The days a filter selects as the whole months among them and the days
@@ -165,7 +185,7 @@ QStringList byStationParameters(const Filter &filter)
     QStringList params;
     for (const QDate &day : { split.monthsFrom, split.monthsTo })
         params << (day.isValid() ? day.toString(Qt::ISODate) : QString());
-    params << (filter.station.isEmpty() ? QString() : filter.station);
+    params << stationNames(filter);
     for (const QDate &day : { split.headFrom, split.headTo, split.tailFrom, split.tailUntil })
         params << (day.isValid() ? day.toString(Qt::ISODate) : QString());
     return params;
@@ -178,7 +198,7 @@ QStringList parameters(const Filter &filter)
     };
     auto orNull = [](const QString &text) { return text.isEmpty() ? QString() : text; };
     return { orNull(filter.since.day), time(filter.since), orNull(filter.until.day),
-             time(filter.until), orNull(filter.station) };
+             time(filter.until), stationNames(filter) };
 }
 
 // The figures of the cells read, by day, station and socket.
@@ -188,6 +208,8 @@ using CellFigures = QMap<std::tuple<QString, QString, QString>, Figures>;
 struct Queries {
     LineDatabase &database;
     QString *error;
+    StationNames names; // a row's station under the name it goes by now
+    QString station(QStringView name) const { return names.of(name.toString()); }
     bool exec(const QString &sql, const QStringList &params, LineDatabase::Result *result)
     {
         *result = database.exec(sql, params, LineDatabase::NoDeadline);
@@ -205,9 +227,10 @@ struct Queries {
 };
 
 // The figures a row of grouped() adds to.
-Figures &figuresOf(Summary *summary, CellFigures *cells, const QList<QByteArrayView> &row)
+Figures &figuresOf(const Queries &q, Summary *summary, CellFigures *cells,
+                   const QList<QByteArrayView> &row)
 {
-    const QString day = QString::fromUtf8(row[1]), station = QString::fromUtf8(row[2]);
+    const QString day = QString::fromUtf8(row[1]), station = q.station(QString::fromUtf8(row[2]));
     switch (row[0].toInt()) {
     case 1: return summary->days[day];
     case 2: return summary->stations[station];
@@ -221,21 +244,22 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
 {
     const QStringList params = cellParameters(filter);
     CellFigures read;
-    auto runs = [summary, &read](const QList<QByteArrayView> &row) {
-        Figures &f = figuresOf(summary, &read, row);
-        f.runs = row[4].toInt();
-        f.passed = row[5].toInt();
-        f.pairedRuns = row[6].toInt();
+    // Added up: a renamed station's rows under each of its names.
+    auto runs = [&q, summary, &read](const QList<QByteArrayView> &row) {
+        Figures &f = figuresOf(q, summary, &read, row);
+        f.runs += row[4].toInt();
+        f.passed += row[5].toInt();
+        f.pairedRuns += row[6].toInt();
     };
-    auto failures = [summary, &read](const QList<QByteArrayView> &row) {
-        figuresOf(summary, &read, row).failures.insert(row[4].toInt(), row[5].toInt());
+    auto failures = [&q, summary, &read](const QList<QByteArrayView> &row) {
+        figuresOf(q, summary, &read, row).failures[row[4].toInt()] += row[5].toInt();
     };
-    auto firsts = [summary, &read](const QList<QByteArrayView> &row) {
-        Figures &f = figuresOf(summary, &read, row);
-        f.pairs = row[4].toInt();
-        f.pairsFirstPassed = row[5].toInt();
-        f.pairsFinallyPassed = row[6].toInt();
-        f.pairsPassedFirstDay = row[7].toInt();
+    auto firsts = [&q, summary, &read](const QList<QByteArrayView> &row) {
+        Figures &f = figuresOf(q, summary, &read, row);
+        f.pairs += row[4].toInt();
+        f.pairsFirstPassed += row[5].toInt();
+        f.pairsFinallyPassed += row[6].toInt();
+        f.pairsPassedFirstDay += row[7].toInt();
     };
     // "ms:runs ms:runs …" added to `times`.
     auto addTimes = [](QByteArrayView text, yieldreport::CycleTimes &times) {
@@ -250,13 +274,14 @@ bool fromCells(Queries &q, const Filter &filter, bool cells, Summary *summary)
         addTimes(row[1], summary->days[QString::fromUtf8(row[0])].cycleTimes);
     };
     QHash<QString, QMap<QString, yieldreport::CycleTimes>> cellTimes;
-    auto byCell = [&cellTimes, addTimes](const QList<QByteArrayView> &row) {
-        addTimes(row[2], cellTimes[QString::fromUtf8(row[0])][QString::fromUtf8(row[1])]);
+    auto byCell = [&q, &cellTimes, addTimes](const QList<QByteArrayView> &row) {
+        addTimes(row[2],
+                 cellTimes[q.station(QString::fromUtf8(row[0]))][QString::fromUtf8(row[1])]);
     };
-    auto byStation = [summary](const QList<QByteArrayView> &row) {
+    auto byStation = [&q, summary](const QList<QByteArrayView> &row) {
         const qint64 ms = row[1].toLongLong();
         const int n = row[2].toInt();
-        summary->stations[QString::fromUtf8(row[0])].cycleTimes[ms] += n;
+        summary->stations[q.station(QString::fromUtf8(row[0]))].cycleTimes[ms] += n;
         summary->all.cycleTimes[ms] += n;
     };
     *summary = {};
@@ -300,7 +325,7 @@ bool fromRuns(Queries &q, const Filter &filter, Summary *summary)
         yieldreport::Run run;
         run.id = row[0];
         run.start = row[1]; // its day is all that counts here
-        run.station = row[2];
+        run.station = q.station(row[2]);
         run.passed = row[3] == QLatin1String("PASSED");
         run.failCode = row[4].toInt();
         run.durationMs = row[5].toDouble();
@@ -344,11 +369,13 @@ bool failuresWithPairRuns(Queries &q, const QString &query, const Filter &filter
         return false;
     QHash<QString, QList<htmlreport::PairRun>> runsOf;
     for (const QStringList &row : pairRuns.rows)
-        runsOf[row[0]] << htmlreport::PairRun { row[1], row[2], row[3] == QLatin1String("PASSED"),
-                                                row[4].toInt() };
+        runsOf[row[0]] << htmlreport::PairRun { row[1], q.station(row[2]),
+                                                row[3] == QLatin1String("PASSED"), row[4].toInt() };
     latest->clear();
     for (const QStringList &row : failures.rows) {
-        htmlreport::Failure failure { row[0], row[1], {}, row[3].toInt(), runsOf.value(row[4]) };
+        htmlreport::Failure failure {
+            row[0], q.station(row[1]), {}, row[3].toInt(), runsOf.value(row[4])
+        };
         for (const QJsonValue &chip : QJsonDocument::fromJson(row[2].toUtf8()).array())
             failure.serials << chip.toObject().value(QLatin1String("serial")).toString();
         *latest << failure;
@@ -356,11 +383,11 @@ bool failuresWithPairRuns(Queries &q, const QString &query, const Filter &filter
     return true;
 }
 
-yieldreport::Run runOf(const QStringList &row)
+yieldreport::Run runOf(const QStringList &row, const StationNames &names)
 {
     yieldreport::Run run;
     run.id = row[0];
-    run.station = row[1];
+    run.station = names.of(row[1]);
     run.run = row[2].toInt();
     run.start = row[3];
     run.end = row[4];
@@ -380,13 +407,13 @@ yieldreport::Run runOf(const QStringList &row)
 
 bool summarize(LineDatabase &database, const Filter &filter, Summary *summary, QString *error)
 {
-    Queries q { database, error };
+    Queries q { database, error, filter.renamed };
     return summarize(q, filter, false, summary);
 }
 
 bool page(LineDatabase &database, const Filter &filter, htmlreport::Page *page, QString *error)
 {
-    Queries q { database, error };
+    Queries q { database, error, filter.renamed };
     return summarize(q, filter, true, &page->summary)
         && summarize(q, htmlreport::recentDays(page->summary, filter), false, &page->recent)
         && failuresWithPairRuns(q, LatestFailuresQuery, filter, htmlreport::FailuresRead,
@@ -397,7 +424,7 @@ bool page(LineDatabase &database, const Filter &filter, htmlreport::Page *page, 
 
 bool stations(LineDatabase &database, QStringList *names, QString *error)
 {
-    Queries q { database, error };
+    Queries q { database, error, {} };
     LineDatabase::Result result;
     if (!q.exec(QStringLiteral("SELECT DISTINCT station FROM zelor_day_runs ORDER BY 1"), {},
                 &result))
@@ -407,10 +434,21 @@ bool stations(LineDatabase &database, QStringList *names, QString *error)
     return true;
 }
 
+bool renamed(LineDatabase &database, StationNames *names, QString *error)
+{
+    Queries q { database, error, {} };
+    LineDatabase::Result result;
+    if (!q.exec(QStringLiteral("SELECT old_name, new_name FROM zelor_station_names"), {}, &result))
+        return false;
+    for (const QStringList &row : std::as_const(result.rows))
+        names->now.insert(row[0], row[1]);
+    return true;
+}
+
 bool runs(LineDatabase &database, const Filter &filter,
           const std::function<void(const yieldreport::Run &)> &each, QString *error)
 {
-    Queries q { database, error };
+    Queries q { database, error, {} };
     LineDatabase::Result result;
     // Every row is read: a plan for the first few would walk the whole
     // table in start order.
@@ -423,7 +461,7 @@ bool runs(LineDatabase &database, const Filter &filter,
         if (!q.exec(QStringLiteral("FETCH %1 FROM selected").arg(CsvBatch), {}, &result))
             return false;
         for (const QStringList &row : result.rows)
-            each(runOf(row));
+            each(runOf(row, filter.renamed));
     } while (result.rows.size() == CsvBatch);
     return q.exec(QStringLiteral("COMMIT"), {}, &result);
 }

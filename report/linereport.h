@@ -23,10 +23,15 @@ bool summarize(LineDatabase &database, const yieldreport::Filter &filter,
 bool page(LineDatabase &database, const yieldreport::Filter &filter, htmlreport::Page *page,
           QString *error);
 
+// The stations with runs stored, by the names they stored them under.
+bool stations(LineDatabase &database, QStringList *names, QString *error);
+
+// The stations the line's owner renamed (zelor_station_names), added to
+// `names`.
+bool renamed(LineDatabase &database, yieldreport::StationNames *names, QString *error);
+
 // The selected runs, one at a time, in the order they started, for the CSV;
 // never all of them held at once.
-// The stations with runs stored, by name.
-bool stations(LineDatabase &database, QStringList *names, QString *error);
 bool runs(LineDatabase &database, const yieldreport::Filter &filter,
           const std::function<void(const yieldreport::Run &)> &each, QString *error);
 

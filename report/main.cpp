@@ -82,9 +82,28 @@ QList<yieldreport::Run> setApartFuture(QList<yieldreport::Run> runs, QStringList
     return kept;
 }
 
-// A station asked for that has no run: the known ones named.
-QString unknownStation(const QString &station, QStringList known)
+// The renamings checked; the station asked for under the name it goes by
+// now.
+bool joined(yieldreport::Filter *filter)
 {
+    const QString circle = filter->renamed.circle();
+    if (!circle.isEmpty()) {
+        fail(QStringLiteral("%1 is renamed back to itself through the renamings given and "
+                            "stored")
+                 .arg(circle));
+        return false;
+    }
+    filter->station = filter->renamed.of(filter->station);
+    return true;
+}
+
+// A station asked for that has no run under any of its names (`known`, as
+// stored): the known ones named.
+QString unknownStation(const yieldreport::Filter &filter, QStringList known)
+{
+    const QString &station = filter.station;
+    for (QString &name : known)
+        name = filter.renamed.of(name);
     if (station.isEmpty() || known.contains(station))
         return QString();
     known.removeDuplicates();
@@ -110,8 +129,11 @@ QString period(const yieldreport::Filter &filter, const yieldreport::Summary &su
         period = QStringLiteral("%1 to %2").arg(summary.days.firstKey(), summary.days.lastKey());
     else
         period = QStringLiteral("no runs");
-    return filter.station.isEmpty() ? period
-                                    : period + QStringLiteral(", station ") + filter.station;
+    if (!filter.station.isEmpty())
+        period += QStringLiteral(", station ") + filter.station;
+    if (!filter.renamed.now.isEmpty())
+        period += QStringLiteral("; renamed stations: ") + filter.renamed.text();
+    return period;
 }
 
 bool writeHtml(const QString &name, htmlreport::Page page, const yieldreport::Filter &filter,
@@ -164,11 +186,44 @@ bool fromDatabase(const QString &conninfo, const yieldreport::Filter &filter, bo
     return true;
 }
 
-// --add-station, --purge-before, --recount: the line owner's, one at a time.
-int ownerOperation(const QString &conninfo, const QString &newStation, const QString &purgeDay)
+// --store-renamed: the renaming kept in the line database for every report,
+// unless it renames a station back to itself.
+int storeRenamed(LineDatabase &db, const QString &renaming)
+{
+    yieldreport::StationNames names, added;
+    QString error;
+    if (!added.add(renaming))
+        return fail(
+            QStringLiteral("--store-renamed takes OLD=NEW, two names, not \"%1\"").arg(renaming));
+    if (!linereport::renamed(db, &names, &error))
+        return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
+    const QString old = added.now.cbegin().key(), name = added.now.cbegin().value();
+    names.now.insert(old, name);
+    if (!names.circle().isEmpty())
+        return fail(QStringLiteral("%1 would be renamed back to itself: nothing stored")
+                        .arg(names.circle()));
+    const LineDatabase::Result stored
+        = db.exec(QStringLiteral("INSERT INTO zelor_station_names (old_name, new_name) "
+                                 "VALUES ($1, $2) ON CONFLICT (old_name) DO UPDATE SET "
+                                 "new_name = excluded.new_name"),
+                  { old, name });
+    if (!stored.ok)
+        return fail(QStringLiteral("cannot store the renaming: %1").arg(stored.error),
+                    DatabaseError);
+    std::fprintf(stdout, "Every report counts the runs of %s as %s's from now on.\n",
+                 qPrintable(old), qPrintable(names.of(old)));
+    return 0;
+}
+
+// --add-station, --purge-before, --recount, --store-renamed: the line
+// owner's, one at a time.
+int ownerOperation(const QString &conninfo, const QString &newStation, const QString &purgeDay,
+                   const QString &renaming)
 {
     LineDatabase db(conninfo);
     QString error;
+    if (!renaming.isEmpty())
+        return storeRenamed(db, renaming);
     if (!newStation.isEmpty()) {
         QString statement;
         if (!lineschema::addStation(db, newStation, &error, &statement))
@@ -259,12 +314,22 @@ int main(int argc, char *argv[])
                        "records, count the summaries again, and refuse such records from then "
                        "on."),
         QStringLiteral("DAY"));
+    const QCommandLineOption renamed(
+        QStringLiteral("renamed"),
+        QStringLiteral("The station OLD is now NEW: count its runs as NEW's (given once for "
+                       "each renaming; with --database, besides those stored there)."),
+        QStringLiteral("OLD=NEW"));
+    const QCommandLineOption storeRenamedOption(
+        QStringLiteral("store-renamed"),
+        QStringLiteral("With --database: keep the renaming OLD=NEW in the line database, for "
+                       "every report from then on."),
+        QStringLiteral("OLD=NEW"));
     const QCommandLineOption recount(
         QStringLiteral("recount"),
         QStringLiteral("With --database: count every summary afresh from the runs stored "
                        "(after a restore, or runs deleted by hand)."));
-    parser.addOptions({ help, since, until, csv, station, database, createSchema, html, refused,
-                        addStation, purgeBefore, recount });
+    parser.addOptions({ help, since, until, csv, station, renamed, database, createSchema, html,
+                        refused, addStation, purgeBefore, recount, storeRenamedOption });
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Records files; default: TestingRecords.jsonl."),
                                  QStringLiteral("[FILE...]"));
@@ -292,6 +357,10 @@ int main(int argc, char *argv[])
                                 .arg(option->names().first(), parser.value(*option)));
         }
     }
+    for (const QString &renaming : parser.values(renamed))
+        if (!filter.renamed.add(renaming))
+            return fail(
+                QStringLiteral("--renamed takes OLD=NEW, two names, not \"%1\"").arg(renaming));
     if (yieldreport::inverted(filter.since, filter.until))
         return fail(QStringLiteral("--since %1 lies after --until %2: the period holds no run")
                         .arg(parser.value(since), parser.value(until)));
@@ -318,14 +387,23 @@ int main(int argc, char *argv[])
                              qPrintable(roles));
             return 0;
         }
-        if (parser.isSet(addStation) || parser.isSet(purgeBefore) || parser.isSet(recount))
-            return ownerOperation(conninfo, parser.value(addStation), parser.value(purgeBefore));
-        if (!filter.station.isEmpty()) {
+        if (parser.isSet(addStation) || parser.isSet(purgeBefore) || parser.isSet(recount)
+            || parser.isSet(storeRenamedOption))
+            return ownerOperation(conninfo, parser.value(addStation), parser.value(purgeBefore),
+                                  parser.value(storeRenamedOption));
+        {
             LineDatabase db(conninfo);
-            QStringList known;
-            if (!linereport::stations(db, &known, &error))
+            yieldreport::StationNames names;
+            if (!linereport::renamed(db, &names, &error))
                 return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
-            const QString unknown = unknownStation(filter.station, known);
+            names.now.insert(filter.renamed.now); // this report's own renamings first
+            filter.renamed = names;
+            if (!joined(&filter))
+                return UsageError;
+            QStringList known;
+            if (!filter.station.isEmpty() && !linereport::stations(db, &known, &error))
+                return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
+            const QString unknown = unknownStation(filter, known);
             if (!unknown.isEmpty())
                 return fail(unknown);
         }
@@ -342,7 +420,7 @@ int main(int argc, char *argv[])
             return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
     } else {
         for (const QCommandLineOption *owner :
-             { &createSchema, &addStation, &purgeBefore, &recount })
+             { &createSchema, &addStation, &purgeBefore, &recount, &storeRenamedOption })
             if (parser.isSet(*owner))
                 return fail(QStringLiteral("--%1 needs --database").arg(owner->names().first()));
         if (files.isEmpty())
@@ -351,10 +429,14 @@ int main(int argc, char *argv[])
         int skipped = 0;
         if (!fromFiles(files, &runs, &skipped, &error))
             return fail(error);
+        if (!joined(&filter))
+            return UsageError;
         QStringList known;
-        for (const yieldreport::Run &run : std::as_const(runs))
+        for (yieldreport::Run &run : runs) {
             known << run.station;
-        const QString unknown = unknownStation(filter.station, known);
+            run.station = filter.renamed.of(run.station);
+        }
+        const QString unknown = unknownStation(filter, known);
         if (!unknown.isEmpty())
             return fail(unknown);
         QStringList future;
@@ -371,6 +453,8 @@ int main(int argc, char *argv[])
         text = parser.isSet(csv) ? yieldreport::csv(yieldreport::select(runs, filter))
                                  : yieldreport::format(yieldreport::summarize(runs, filter));
     }
+    if (!parser.isSet(csv) && !filter.renamed.now.isEmpty())
+        text.prepend(QStringLiteral("Renamed stations: %1\n").arg(filter.renamed.text()));
     std::fputs(text.toUtf8().constData(), stdout);
     return 0;
 }

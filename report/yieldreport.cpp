@@ -133,6 +133,51 @@ QList<Run> between(const QList<Run> &runs, const Bound &since, const Bound &unti
     return kept;
 }
 
+QString StationNames::of(const QString &station) const
+{
+    QString name = station;
+    for (qsizetype hops = 0; hops < now.size() && now.contains(name); ++hops)
+        name = now.value(name);
+    return name;
+}
+
+QStringList StationNames::namesOf(const QString &station) const
+{
+    QStringList names { station };
+    for (auto it = now.cbegin(); it != now.cend(); ++it)
+        if (of(it.key()) == station && it.key() != station)
+            names << it.key();
+    std::sort(names.begin() + 1, names.end());
+    return names;
+}
+
+bool StationNames::add(const QString &renaming)
+{
+    const qsizetype equals = renaming.indexOf(QLatin1Char('='));
+    const QString old = renaming.left(equals), name = renaming.mid(equals + 1);
+    if (equals < 0 || old.isEmpty() || name.isEmpty() || old == name)
+        return false;
+    now.insert(old, name);
+    return true;
+}
+
+QString StationNames::circle() const
+{
+    for (auto it = now.cbegin(); it != now.cend(); ++it)
+        if (now.contains(of(it.key())))
+            return it.key();
+    return QString();
+}
+
+QString StationNames::text() const
+{
+    QStringList joined;
+    for (auto it = now.cbegin(); it != now.cend(); ++it)
+        joined << QStringLiteral("%1 counted as %2").arg(it.key(), of(it.key()));
+    joined.sort();
+    return joined.join(QStringLiteral(", "));
+}
+
 QList<Run> select(const QList<Run> &runs, const Filter &filter)
 {
     QList<Run> kept;

@@ -28,10 +28,27 @@ Bound bound(const QString &text);
 bool inverted(const Bound &since, const Bound &until);
 QList<Run> between(const QList<Run> &runs, const Bound &since, const Bound &until);
 
-// What the report selects: --since, --until, --station.
+// Stations renamed by the line's owner, each old name with the name it goes
+// by now: the runs of every name a station had count as the station's.
+struct StationNames {
+    QHash<QString, QString> now; // by the old name
+    // The name `station` goes by now, through each renaming in turn.
+    QString of(const QString &station) const;
+    // Every name `station` (as it is named now) had, itself first.
+    QStringList namesOf(const QString &station) const;
+    // "OLD=NEW" added; false when it is not of that form.
+    bool add(const QString &renaming);
+    // A name renamed back to itself through others, or empty.
+    QString circle() const;
+    // "bench-3 counted as bench-03, …"; empty when none.
+    QString text() const;
+};
+
+// What the report selects: --since, --until, --station, --renamed.
 struct Filter {
     Bound since, until;
-    QString station; // empty: every station
+    QString station; // empty: every station; else as it is named now
+    StationNames renamed;
 };
 QList<Run> select(const QList<Run> &runs, const Filter &filter);
 

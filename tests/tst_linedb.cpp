@@ -323,6 +323,7 @@ private slots:
         scratch = std::make_unique<ScratchDirectory>();
         QVERIFY(sql(QStringLiteral("TRUNCATE zelor_runs, zelor_records")).ok);
         QVERIFY(sql(QStringLiteral("UPDATE zelor_schema SET retained_from = '-infinity'")).ok);
+        QVERIFY(sql(QStringLiteral("DELETE FROM zelor_station_names")).ok);
     }
     void cleanup() { scratch.reset(); }
 
@@ -1273,6 +1274,21 @@ private slots:
             << line << 1 << QStringList { "--station", "bench-1", "--since", "2026-10-31" } << 3;
         QTest::newRow("line, stored by version 1, html")
             << line << 1 << QStringList { "--html", "-" } << 1;
+        // The files' renamings given with --renamed, the database's stored by
+        // its owner: bench-2 was renamed bench-1, then bench-1 bench-01.
+        const QStringList renamed { "--renamed", "bench-2=bench-1", "--renamed",
+                                    "bench-1=bench-01" };
+        QTest::newRow("line, renamed, html")
+            << line << 1 << QStringList { "--html", "-" } + renamed << 5;
+        QTest::newRow("line, renamed, one station by an old name until a time")
+            << line << 1
+            << QStringList { "--station", "bench-2", "--until", "2026-11-02T14:00:00Z" } + renamed
+            << 5;
+        QTest::newRow("line, renamed, one station's days")
+            << line << 1
+            << QStringList { "--station", "bench-01", "--since", "2026-10-31" } + renamed << 5;
+        QTest::newRow("line, renamed, csv")
+            << line << 1 << QStringList { "--csv", "--station", "bench-01" } + renamed << 5;
         QTest::newRow("line, stored by version 4, html")
             << line << 1 << QStringList { "--html", "-" } << 4;
     }
@@ -1333,7 +1349,16 @@ private slots:
         for (int i = 0; i < copies; ++i)
             files << file;
         QStringList expected = QString::fromUtf8(report(arguments + files, &fromFile)).split('\n');
-        // As the line's manager: a login that may read, nothing more.
+        // As the line's manager: a login that may read, nothing more; the
+        // renamings stored by the line's owner.
+        for (qsizetype i = arguments.indexOf("--renamed"); i >= 0;
+             i = arguments.indexOf("--renamed")) {
+            int stored = -1;
+            report({ "--database", conninfo("owner"), "--store-renamed", arguments[i + 1] },
+                   &stored);
+            QCOMPARE(stored, 0);
+            arguments.remove(i, 2);
+        }
         QStringList got = QString::fromUtf8(
                               report(arguments + QStringList { "--database", conninfo("manager") },
                                      &fromDatabase))

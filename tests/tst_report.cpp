@@ -150,7 +150,7 @@ private slots:
         QList<Run> read;
         for (int i = 0; i < copies; ++i)
             read += runs;
-        const Filter filter { bound(since), bound(until), station };
+        const Filter filter { bound(since), bound(until), station, {} };
         const QStringList lines = format(summarize(read, filter)).split(QLatin1Char('\n'));
         QCOMPARE(lines.mid(0, expected.size()), expected);
         // The page judges each pair by its whole history too, not by the
@@ -300,6 +300,40 @@ private slots:
                              .match(bound(text).time.toString(Qt::ISODateWithMs))
                              .hasMatch(),
                          qPrintable(bound(text).time.toString(Qt::ISODateWithMs)));
+    }
+
+    // A station renamed, and renamed again, goes by its last name; a circle
+    // of renamings is found.
+    void renamedStationsGoByTheirLastName_data()
+    {
+        QTest::addColumn<QStringList>("renamings");
+        QTest::addColumn<QString>("station");
+        QTest::addColumn<QString>("now");
+        QTest::addColumn<QStringList>("names"); // every name of `now`
+        QTest::addColumn<bool>("circle");
+        QTest::newRow("renamed twice")
+            << QStringList { "bench-1=bench-01", "bench-3=bench-1" } << "bench-3"
+            << "bench-01" << QStringList { "bench-01", "bench-1", "bench-3" } << false;
+        QTest::newRow("not renamed") << QStringList { "bench-3=bench-03" } << "bench-1"
+                                     << "bench-1" << QStringList { "bench-1" } << false;
+        QTest::newRow("back to itself")
+            << QStringList { "bench-1=bench-2", "bench-2=bench-1" } << "bench-3"
+            << "bench-3" << QStringList { "bench-3" } << true;
+    }
+    void renamedStationsGoByTheirLastName()
+    {
+        QFETCH(QStringList, renamings);
+        QFETCH(QString, station);
+        QFETCH(QString, now);
+        QFETCH(QStringList, names);
+        QFETCH(bool, circle);
+        yieldreport::StationNames renamed;
+        for (const QString &renaming : renamings)
+            QVERIFY(renamed.add(renaming));
+        QCOMPARE(renamed.of(station), now);
+        QCOMPARE(renamed.namesOf(now), names);
+        QCOMPARE(!renamed.circle().isEmpty(), circle);
+        QVERIFY(!renamed.add("bench-1") && !renamed.add("=bench-1") && !renamed.add("a=a"));
     }
 
     // A p-chart's points around a centre of 90 %, by hand: for 20 pairs the

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     const yieldreport::Filter filter { yieldreport::bound(QStringLiteral("2026-12-01")),
                                        yieldreport::bound(QStringLiteral("2026-12-02T00:00:00Z")),
-                                       QString() };
+                                       QString(), {} };
     yieldreport::summarize(runs, filter);
     if (!htmlreport::render(htmlreport::fromRuns(runs, {})).endsWith("</html>\n"))
         std::abort();
