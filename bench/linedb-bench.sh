@@ -90,3 +90,16 @@ problems = html_report.print_problems(sys.argv[2])
 for p in problems:
     print("  " + p)
 PY
+
+# The same page from records files, as the stations wrote them (one file of
+# every station's records here): how long the report takes to read them and
+# write it, and how much memory it holds at most.
+psql -q "$db" -c "\\copy (SELECT (c.record || jsonb_build_object('id', r.id, 'durationMs', r.duration_ms, 'failCode', r.fail_code, 'host', r.station))::text FROM zelor_runs r JOIN zelor_records c USING (id) ORDER BY r.started, r.id) TO '$work/records.jsonl'"
+files=$(du -h "$work/records.jsonl" | cut -f1)
+if /usr/bin/time -f '%e %M' -o "$work/time" "$report" --html "$work/files.html" "$work/records.jsonl" 2> /dev/null; then
+  read -r elapsed kb < "$work/time"
+  printf '| `zelor-k3-report --html … records.jsonl` (%s of records files; at most %s MB held) | %.2f | |\n' \
+    "$files" "$((kb / 1024))" "$elapsed"
+else
+  echo "| \`zelor-k3-report --html … records.jsonl\` ($files of records files) | failed: $(tail -1 "$work/time") | |"
+fi

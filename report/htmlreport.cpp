@@ -664,30 +664,17 @@ Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &fil
     page.summary = yieldreport::summarize(selected, pairs, filter.until);
     page.recent = yieldreport::summarize(
         yieldreport::select(runs, recentDays(page.summary, filter)), pairs, filter.until);
-    QList<const yieldreport::Run *> failed, byStart;
+    QList<const yieldreport::Run *> failed;
     for (const yieldreport::Run &run : selected) {
         if (!run.passed)
             failed << &run;
     }
-    for (const yieldreport::Run &run : runs)
-        byStart << &run;
     // Of two at one time, the higher id is the later, in both paths.
     const auto later = [](const auto *a, const auto *b) {
         return a->startTime != b->startTime ? a->startTime > b->startTime : a->id > b->id;
     };
     std::sort(failed.begin(), failed.end(), later);
-    std::sort(byStart.begin(), byStart.end(), later);
-    const auto withPairRuns = [&](const yieldreport::Run *run) {
-        Failure f { run->start, run->station, run->serials, run->failCode, {} };
-        for (const yieldreport::Run *other : byStart) {
-            if (!run->pair().isEmpty() && other->pair() == run->pair())
-                f.pairRuns.prepend(
-                    { other->start, other->station, other->passed, other->failCode });
-        }
-        return f;
-    };
-    for (const yieldreport::Run *run : failed.mid(0, FailuresRead))
-        page.latestFailures << withPairRuns(run);
+    failed = failed.mid(0, FailuresRead);
     QHash<QString, const yieldreport::Run *> newestUnpassed; // by pair
     for (const yieldreport::Run &run : selected) {
         const QString pair = run.pair();
@@ -700,7 +687,27 @@ Page fromRuns(const QList<yieldreport::Run> &all, const yieldreport::Filter &fil
     QList<const yieldreport::Run *> unpassed = newestUnpassed.values();
     std::sort(unpassed.begin(), unpassed.end(), later);
     page.neverPassedCount = int(unpassed.size());
-    for (const yieldreport::Run *run : unpassed.mid(0, NeverPassedListed))
+    unpassed = unpassed.mid(0, NeverPassedListed);
+    // Every run of the pairs listed, oldest first, found in one pass.
+    QHash<QString, QList<const yieldreport::Run *>> runsOf;
+    for (const auto *listed : failed + unpassed)
+        if (!listed->pair().isEmpty())
+            runsOf.insert(listed->pair(), {});
+    for (const yieldreport::Run &run : runs)
+        if (const auto found = runsOf.find(run.pair()); found != runsOf.end())
+            *found << &run;
+    const auto withPairRuns = [&](const yieldreport::Run *run) {
+        Failure f { run->start, run->station, run->serials, run->failCode, {} };
+        QList<const yieldreport::Run *> own = runsOf.value(run->pair());
+        std::sort(own.begin(), own.end(),
+                  [&](const auto *a, const auto *b) { return later(b, a); });
+        for (const yieldreport::Run *other : own)
+            f.pairRuns << PairRun { other->start, other->station, other->passed, other->failCode };
+        return f;
+    };
+    for (const yieldreport::Run *run : failed)
+        page.latestFailures << withPairRuns(run);
+    for (const yieldreport::Run *run : unpassed)
         page.neverPassed << withPairRuns(run);
     return page;
 }

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QUuid>
 
 #include <cmath>
@@ -108,9 +109,18 @@ QString Run::pair() const
 QList<Run> parse(const QByteArray &text, const QString &name, QStringList *problems)
 {
     QList<Run> runs;
-    const QList<QByteArray> lines = text.split('\n');
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QByteArray &line = lines[i];
+    // The texts most runs share (station, host, backend, socket) held once.
+    QSet<QString> shared;
+    auto once = [&shared](QString *text) { *text = *shared.insert(*text); };
+    int number = 0;
+    for (qsizetype from = 0; from < text.size();) {
+        qsizetype end = text.indexOf('\n', from);
+        const bool last = end < 0;
+        if (last)
+            end = text.size();
+        const QByteArray line = text.sliced(from, end - from);
+        from = end + 1;
+        ++number;
         if (line.trimmed().isEmpty())
             continue;
         QJsonParseError error;
@@ -118,14 +128,17 @@ QList<Run> parse(const QByteArray &text, const QString &name, QStringList *probl
         QString reason;
         Run run;
         if (!document.isObject())
-            reason = i + 1 == lines.size() ? QStringLiteral("torn last line")
-                                           : QStringLiteral("not JSON: ") + error.errorString();
+            reason = last ? QStringLiteral("torn last line")
+                          : QStringLiteral("not JSON: ") + error.errorString();
         else if (readRun(document.object(), &run, &reason))
             run.id = idOf(document.object(), line);
-        if (reason.isEmpty())
-            runs << run;
-        else
-            *problems << why(name, int(i + 1), reason);
+        if (!reason.isEmpty()) {
+            *problems << why(name, number, reason);
+            continue;
+        }
+        for (QString *text : { &run.station, &run.host, &run.backend, &run.socket })
+            once(text);
+        runs << run;
     }
     return runs;
 }
