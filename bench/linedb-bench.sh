@@ -94,9 +94,14 @@ PY
 # The same page from records files, as the stations wrote them (one file of
 # every station's records here): how long the report takes to read them and
 # write it, and how much memory it holds at most.
-psql -q "$db" -c "\\copy (SELECT (c.record || jsonb_build_object('id', r.id, 'durationMs', r.duration_ms, 'failCode', r.fail_code, 'host', r.station))::text FROM zelor_runs r JOIN zelor_records c USING (id) ORDER BY r.started, r.id) TO '$work/records.jsonl'"
+PGOPTIONS="-c statement_timeout=0" psql -q "$db" -c "\\copy (SELECT (c.record || jsonb_build_object('id', r.id, 'durationMs', r.duration_ms, 'failCode', r.fail_code, 'host', r.station))::text FROM zelor_runs r JOIN zelor_records c USING (id) ORDER BY r.started, r.id) TO '$work/records.jsonl'"
 files=$(du -h "$work/records.jsonl" | cut -f1)
-if /usr/bin/time -f '%e %M' -o "$work/time" "$report" --html "$work/files.html" "$work/records.jsonl" 2> /dev/null; then
+# The report holds the file and about as much again of runs: past a third of
+# the memory free, not tried (the line database is the source at that size).
+available=$(awk '/^MemAvailable:/ { printf "%d", $2 * 1024 }' /proc/meminfo)
+if [ "$(stat -c %s "$work/records.jsonl")" -gt $((available / 3)) ]; then
+  echo "| \`zelor-k3-report --html … records.jsonl\` ($files of records files) | not run: over a third of the $((available >> 30)) GB free | |"
+elif /usr/bin/time -f '%e %M' -o "$work/time" "$report" --html "$work/files.html" "$work/records.jsonl" 2> /dev/null; then
   read -r elapsed kb < "$work/time"
   printf '| `zelor-k3-report --html … records.jsonl` (%s of records files; at most %s MB held) | %.2f | |\n' \
     "$files" "$((kb / 1024))" "$elapsed"
