@@ -791,7 +791,9 @@ QByteArray render(const Page &page)
     body += QStringLiteral("<h2>The period</h2>\n") + summaryTable(s.all);
     body += QStringLiteral("<div class=\"charts\">\n");
     const QString charts[][2]
-        = { { "station-days", "First-pass yield by station and " + per },
+        = { { "station-days",
+              "First-pass yield by station and " + per
+                  + " (red triangles: beyond its 3-sigma limit, or 7 in a row below the line)" },
             { "yield-per-day", "First-pass and final yield per " + per },
             { "cycle-time-per-day", "Cycle time of passed runs per " + per },
             { "station-cycle-times", "Median cycle time by station and " + per },
@@ -815,7 +817,8 @@ QByteArray render(const Page &page)
               .arg(100.0 * s.all.pairsFirstPassed / std::max(1, s.all.pairs), 0, 'f', 1);
     if (multiples)
         body += smallMultiples(s.stationDays.keys(), "station-days",
-                               charts[0][1] + ", one chart a station on one scale" + pChart)
+                               "First-pass yield by station and " + per
+                                   + ", one chart a station on one scale" + pChart)
             + smallMultiples(s.stationDays.keys(), "station-cycle",
                              charts[3][1] + ", one chart a station on one scale");
     if (!s.socketDays.isEmpty())
