@@ -166,10 +166,9 @@ bool writeHtml(const QString &name, htmlreport::Page page, const yieldreport::Fi
 }
 
 // The report's text from the line database; the CSV written as its rows come.
-bool fromDatabase(const QString &conninfo, const yieldreport::Filter &filter, bool asCsv,
+bool fromDatabase(LineDatabase &database, const yieldreport::Filter &filter, bool asCsv,
                   QString *text, QString *error)
 {
-    LineDatabase database(conninfo);
     if (asCsv) {
         std::fputs(yieldreport::csvHeader().toUtf8().constData(), stdout);
         return linereport::runs(
@@ -391,8 +390,9 @@ int main(int argc, char *argv[])
             || parser.isSet(storeRenamedOption))
             return ownerOperation(conninfo, parser.value(addStation), parser.value(purgeBefore),
                                   parser.value(storeRenamedOption));
+        // One session for all the report reads.
+        LineDatabase db(conninfo);
         {
-            LineDatabase db(conninfo);
             yieldreport::StationNames names;
             if (!linereport::renamed(db, &names, &error))
                 return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
@@ -408,7 +408,6 @@ int main(int argc, char *argv[])
                 return fail(unknown);
         }
         if (parser.isSet(html)) {
-            LineDatabase db(conninfo);
             htmlreport::Page page;
             if (!linereport::page(db, filter, &page, &error))
                 return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
@@ -416,7 +415,7 @@ int main(int argc, char *argv[])
                 = QStringLiteral("line database ") + LineDatabase::describe(conninfo);
             return writeHtml(parser.value(html), page, filter, sources, &error) ? 0 : fail(error);
         }
-        if (!fromDatabase(conninfo, filter, parser.isSet(csv), &text, &error))
+        if (!fromDatabase(db, filter, parser.isSet(csv), &text, &error))
             return fail(QStringLiteral("line database: %1").arg(error), DatabaseError);
     } else {
         for (const QCommandLineOption *owner :
